@@ -15,6 +15,11 @@
 // closing. Every call may replace the last-error text, which is guarded by its own lock and kept
 // in a fixed buffer inside the handle, so a pointer from hid_error stays valid until hid_close.
 // One handle must not be read from two threads, nor closed while another thread uses it.
+//
+// Errors: a handle keeps the strerror text of its last failing call (or a plain sentence for
+// failures that are not system calls, such as a descriptor that cannot be parsed, or the parser
+// status name for a failed query). hid_open_path and hid_open have no handle to keep a text on:
+// hid_error(NULL) answers the text of the calling thread's last open, null when it succeeded.
 
 #include "hid.h"
 

@@ -230,6 +230,20 @@ private slots:
         QCOMPARE(received(data, sizeof data), answer);
     }
 
+    // A controller told to enter its bootloader accepts the report and then leaves the bus.
+    void deviceLeavesAfterAFeatureReport()
+    {
+        FakeHidraw fake(bed, joystick());
+        fake.onSetFeature = [&fake](const Bytes &) { fake.unplug(); };
+        Handle dev = open(fake.devnode);
+        QVERIFY(dev);
+        const Bytes command = withId(0x02, Bytes(53, 0));
+        QCOMPARE(hid_send_feature_report(dev.get(), command.data(), command.size()), 54);
+        unsigned char data[64];
+        QCOMPARE(hid_read_timeout(dev.get(), data, sizeof data, kForever), -1);
+        QVERIFY(hid_enumerate(fake.config().vid, fake.config().pid) == nullptr);
+    }
+
     void featureReportFailures()
     {
         FakeHidraw fake(bed, joystick());
