@@ -75,6 +75,13 @@ NTSTATUS getLinkCollectionNodes(const Collection &c, HIDP_LINK_COLLECTION_NODE *
 ULONG maxUsageListLength(const Collection &c, HIDP_REPORT_TYPE type, USAGE usagePage);
 NTSTATUS getUsages(const Collection &c, HIDP_REPORT_TYPE type, USAGE usagePage, USHORT linkCollection,
                    USAGE *usageList, ULONG *usageLength, const uint8_t *report, ULONG reportLength);
+// Every usage on, of every page, in the same order as getUsages.
+struct UsageAndPage {
+    USAGE Usage;
+    USAGE UsagePage;
+};
+NTSTATUS getUsagesEx(const Collection &c, HIDP_REPORT_TYPE type, USHORT linkCollection,
+                     UsageAndPage *usageList, ULONG *usageLength, const uint8_t *report, ULONG reportLength);
 NTSTATUS getUsageValue(const Collection &c, HIDP_REPORT_TYPE type, USAGE usagePage, USHORT linkCollection,
                        USAGE usage, ULONG *value, const uint8_t *report, ULONG reportLength);
 // Every element of a usage value array (a single usage with several fields), packed as in the

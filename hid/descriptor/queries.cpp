@@ -281,19 +281,25 @@ ULONG maxUsageListLength(const Collection &c, HIDP_REPORT_TYPE type, USAGE usage
     return total;
 }
 
-NTSTATUS getUsages(const Collection &c, HIDP_REPORT_TYPE type, USAGE usagePage, USHORT linkCollection,
-                   USAGE *usageList, ULONG *usageLength, const uint8_t *report, ULONG reportLength)
+namespace {
+
+// Walks the buttons on in the report, of one page or of every page, in caps order, handing each to
+// `put(index, usage, page)` while `index` is below `capacity`.
+template <class Put>
+NTSTATUS collectUsages(const Collection &c, HIDP_REPORT_TYPE type, bool anyPage, USAGE usagePage,
+                       USHORT linkCollection, ULONG *usageLength, bool haveList, const uint8_t *report,
+                       ULONG reportLength, Put put)
 {
     const NTSTATUS check = checkReport(c, type, report, reportLength);
     if (check != HIDP_STATUS_SUCCESS)
         return check;
     if (!usageLength)
         return HIDP_STATUS_NULL;
-    const ULONG capacity = usageList ? *usageLength : 0;
+    const ULONG capacity = haveList ? *usageLength : 0;
     ULONG found = 0;
     bool pageFound = false, idFound = false;
     for (const Cap &cap : c.caps[type]) {
-        if (!cap.isButton || cap.usagePage != usagePage)
+        if (!cap.isButton || (!anyPage && cap.usagePage != usagePage))
             continue;
         if (linkCollection != 0 && cap.linkCollection != linkCollection)
             continue;
@@ -303,7 +309,7 @@ NTSTATUS getUsages(const Collection &c, HIDP_REPORT_TYPE type, USAGE usagePage, 
         idFound = true;
         forEachButtonOn(cap, report, reportLength, [&](USAGE usage, USHORT) {
             if (found < capacity)
-                usageList[found] = usage;
+                put(found, usage, cap.usagePage);
             ++found;
         });
     }
@@ -313,6 +319,24 @@ NTSTATUS getUsages(const Collection &c, HIDP_REPORT_TYPE type, USAGE usagePage, 
         return HIDP_STATUS_INCOMPATIBLE_REPORT_ID;
     *usageLength = found;
     return found > capacity ? HIDP_STATUS_BUFFER_TOO_SMALL : HIDP_STATUS_SUCCESS;
+}
+
+} // namespace
+
+NTSTATUS getUsages(const Collection &c, HIDP_REPORT_TYPE type, USAGE usagePage, USHORT linkCollection,
+                   USAGE *usageList, ULONG *usageLength, const uint8_t *report, ULONG reportLength)
+{
+    return collectUsages(c, type, false, usagePage, linkCollection, usageLength, usageList != nullptr, report,
+                         reportLength, [&](ULONG i, USAGE usage, USAGE) { usageList[i] = usage; });
+}
+
+NTSTATUS getUsagesEx(const Collection &c, HIDP_REPORT_TYPE type, USHORT linkCollection,
+                     UsageAndPage *usageList, ULONG *usageLength, const uint8_t *report, ULONG reportLength)
+{
+    return collectUsages(c, type, true, 0, linkCollection, usageLength, usageList != nullptr, report,
+                         reportLength, [&](ULONG i, USAGE usage, USAGE page) {
+                             usageList[i] = UsageAndPage{usage, page};
+                         });
 }
 
 NTSTATUS getUsageValue(const Collection &c, HIDP_REPORT_TYPE type, USAGE usagePage, USHORT linkCollection,
