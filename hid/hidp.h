@@ -9,6 +9,8 @@
 #ifdef _WIN32
 
 #include <windows.h>
+/* USAGE comes from hidusage.h, which hidpi.h uses without including it. */
+#include <hidusage.h>
 /* hidpi.h is a C header without its own extern "C" guard in some SDKs. */
 #ifdef __cplusplus
 extern "C" {
