@@ -1,0 +1,147 @@
+#include "hardwareinterface.h"
+
+#include <QDebug>
+#include <QMetaType>
+#include <QMutexLocker>
+
+#include <cstring>
+
+#include "device/inputdevice.h"
+#include "hid/hid.h"
+
+HardwareInterface::HardwareInterface(QObject *parent) : QThread(parent)
+{
+    // connectHardware carries the device to receivers on other threads.
+    qRegisterMetaType<InputDevice *>("InputDevice*");
+}
+
+// The owner has stopped the thread and waited for it; run() destroyed the devices on its way out.
+HardwareInterface::~HardwareInterface() = default;
+
+QMutex &HardwareInterface::registryLock() const
+{
+    return m_registryLock;
+}
+
+void HardwareInterface::stop()
+{
+    m_stopRequested = true;
+    running = false;
+}
+
+void HardwareInterface::loadPlugins() {}
+
+void HardwareInterface::bindPlugins() {}
+
+bool HardwareInterface::scan()
+{
+    const qsizetype before = devices.size();
+    connectDevices(hid_enumerate(0, 0));
+    return devices.size() != before;
+}
+
+void HardwareInterface::FirmwareFlash(uint totalSize, uint currentSize)
+{
+    emit flashTick(totalSize, currentSize);
+}
+
+void HardwareInterface::run()
+{
+    // A stop() that came before the thread got here is kept rather than undone.
+    running = !m_stopRequested;
+    while (running) {
+        runPass();
+        QThread::msleep(static_cast<unsigned long>(pollInterval));
+    }
+    qDebug() << "Stopping polling";
+    destroyAllDevices();
+    m_stopRequested = false;
+}
+
+void HardwareInterface::runPass()
+{
+    if (scanCountdown == 0) {
+        if (scan())
+            emit hardwareChanged();
+        scanCountdown = pollInterval * 10;
+    }
+    --scanCountdown;
+    pollDevices();
+}
+
+void HardwareInterface::pollDevices()
+{
+    // Only this thread changes the registry, so it reads it without the lock. The walk goes over a
+    // copy because removals change the live registry. Devices registered by this pass's scan are
+    // polled in this pass too.
+    const QHash<QString, InputDevice *> snapshot = devices;
+    for (auto it = snapshot.cbegin(); it != snapshot.cend(); ++it) {
+        InputDevice *device = it.value();
+        if (device == nullptr || !device->active || device->handle == nullptr)
+            continue;
+        if (!device->poll())
+            dropVanishedDevice(it.key(), device);
+    }
+}
+
+// A failed read is the only sign of an unplugged device. The signals are emitted outside the lock
+// so that a receiver connected directly may look into the registry itself.
+void HardwareInterface::dropVanishedDevice(const QString &path, InputDevice *device)
+{
+    qDebug() << "Failed to get info for device, assuming disconnected: " << device->product;
+    emit disconnectHardware(
+        QString::fromUtf8(device->serial, qsizetype(strnlen(device->serial, sizeof device->serial))));
+    {
+        QMutexLocker locker(&m_registryLock);
+        destroyDevice(device);
+        devices.remove(path);
+    }
+    emit hardwareChanged();
+}
+
+void HardwareInterface::destroyAllDevices()
+{
+    QMutexLocker locker(&m_registryLock);
+    const QHash<QString, InputDevice *> remaining = devices;
+    devices.clear();
+    for (InputDevice *device : remaining) {
+        if (device != nullptr)
+            destroyDevice(device);
+    }
+}
+
+void HardwareInterface::destroyDevice(InputDevice *device)
+{
+    hid_free_preparsed_data(device->handle, device->preparsedData);
+    delete device;
+}
+
+InputDevice *HardwareInterface::findDevice(const char *serial)
+{
+    // The whole serial text must match: a prefix match would let the selection of "A12" reach the
+    // device "A1", and a device without a serial would answer every request.
+    if (serial == nullptr)
+        serial = "";
+    const QHash<QString, InputDevice *> registry = devices;
+    for (InputDevice *device : registry) {
+        if (device != nullptr && std::strncmp(device->serial, serial, sizeof device->serial) == 0) {
+            qDebug() << "Found " << device->product;
+            return device;
+        }
+    }
+    return nullptr;
+}
+
+bool HardwareInterface::enterBootloader(const char *serial)
+{
+    QMutexLocker locker(&m_registryLock);
+    InputDevice *device = findDevice(serial);
+    return device != nullptr && device->enterBootloader();
+}
+
+bool HardwareInterface::flashFirmware(const char *serial, QString fileName)
+{
+    QMutexLocker locker(&m_registryLock);
+    InputDevice *device = findDevice(serial);
+    return device != nullptr && device->flashFirmware(fileName);
+}
