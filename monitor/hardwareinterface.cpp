@@ -15,8 +15,12 @@ HardwareInterface::HardwareInterface(QObject *parent) : QThread(parent)
     qRegisterMetaType<InputDevice *>("InputDevice*");
 }
 
-// The owner has stopped the thread and waited for it; run() destroyed the devices on its way out.
-HardwareInterface::~HardwareInterface() = default;
+// The owner has stopped the thread and waited for it, so run() has destroyed its devices on its way
+// out. Devices registered without the thread ever running (passes run by hand) are destroyed here.
+HardwareInterface::~HardwareInterface()
+{
+    destroyAllDevices();
+}
 
 QMutex &HardwareInterface::registryLock() const
 {
