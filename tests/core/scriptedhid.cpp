@@ -211,6 +211,12 @@ int hid_read_timeout(hid_device *dev, unsigned char *data, size_t length, int)
     Device *device = deviceOf(dev);
     if (device == nullptr)
         return -1;
+    if (!device->steadyReports.empty()) {
+        const Bytes &report =
+            device->steadyReports[device->nextSteadyReport++ % device->steadyReports.size()];
+        std::memcpy(data, report.data(), std::min(length, report.size()));
+        return int(report.size());
+    }
     device->readLengths.push_back(length);
     if (device->failEveryRead || !device->plugged)
         return -1;
@@ -323,7 +329,8 @@ int hid_get_usages(hid_device *dev, const unsigned char *report, HIDP_REPORT_TYP
     Device *device = deviceOf(dev);
     if (device == nullptr)
         return -1;
-    device->usageListCapacities.push_back(*usage_length);
+    if (device->steadyReports.empty())
+        device->usageListCapacities.push_back(*usage_length);
     if (page_source->UsagePage != device->buttonPage) {
         *usage_length = 0;
         return 0;

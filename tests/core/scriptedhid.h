@@ -55,6 +55,10 @@ struct Device {
     std::optional<std::wstring> manufacturer = L"Maker", product = L"Stick", serial = L"SN1";
 
     std::deque<Read> reads; // empty: every read times out
+    // When not empty, every read answers the next of these reports in turn, and reads and usage
+    // queries are not recorded: a device that always has a report waiting, at no cost of its own.
+    std::vector<Bytes> steadyReports;
+    size_t nextSteadyReport = 0;
     bool failEveryRead = false;
 
     std::vector<Bytes> featureReports;  // every feature report sent, as sent
