@@ -51,12 +51,14 @@ void HardwareInterface::FirmwareFlash(uint totalSize, uint currentSize)
 
 void HardwareInterface::run()
 {
-    // A stop() that came before the thread got here is kept rather than undone.
+    // A stop() that came before the thread got here, or while it raised the flag, is kept rather
+    // than undone: the request stays set until run() returns.
     running = !m_stopRequested;
-    while (running) {
+    while (running && !m_stopRequested) {
         runPass();
         QThread::msleep(static_cast<unsigned long>(pollInterval));
     }
+    running = false;
     qDebug() << "Stopping polling";
     destroyAllDevices();
     m_stopRequested = false;
