@@ -54,7 +54,9 @@ QString aboutText()
 
 } // namespace
 
-MainWindow::MainWindow(QWidget *parent) : QMainWindow(parent), form(new MainWindowForm), monitor(nullptr)
+MainWindow::MainWindow(QWidget *parent)
+    : QMainWindow(parent), form(new MainWindowForm), monitor(nullptr),
+      firmwareFile(QStringLiteral("")) // empty, not null: no file chosen yet
 {
     form->setupUi(this);
     form->lbl_firmware->setText(QStringLiteral("(none)"));

@@ -1,0 +1,111 @@
+// Helpers for driving the main window without hardware: a registry filled by hand and a watcher
+// that records and closes the modal boxes a slot shows.
+#pragma once
+
+#include <QApplication>
+#include <QMessageBox>
+#include <QMetaObject>
+#include <QMutexLocker>
+#include <QPointer>
+#include <QTimer>
+#include <QtTest>
+
+#include <cstring>
+#include <functional>
+
+#include "device/inputdevice.h"
+#include "mainwindow.h"
+#include "monitor/abstracthardware.h"
+
+struct FakeDevice {
+    const char *product;
+    const char *serial;
+    const char *manufacturer = "Test Maker";
+    const char *versionText = "1.02";
+};
+
+// Registers a device that the monitor thread leaves alone: inactive devices without a handle are
+// skipped by its poll. The monitor owns it from here on.
+inline InputDevice *addDevice(MainWindow &window, const QString &path, const FakeDevice &fake)
+{
+    auto *device = new InputDevice(new AbstractHardware);
+    device->active = false;
+    device->handle = nullptr;
+    qstrncpy(device->product, fake.product, sizeof device->product);
+    qstrncpy(device->serial, fake.serial, sizeof device->serial);
+    qstrncpy(device->manufacturer, fake.manufacturer, sizeof device->manufacturer);
+    qstrncpy(device->versionText, fake.versionText, sizeof device->versionText);
+    qstrncpy(device->path, path.toUtf8().constData(), sizeof device->path);
+    QMutexLocker registry(&window.monitor.registryLock());
+    window.monitor.devices.insert(path, device);
+    return device;
+}
+
+inline void removeDevice(MainWindow &window, const QString &path)
+{
+    QMutexLocker registry(&window.monitor.registryLock());
+    delete window.monitor.devices.take(path);
+}
+
+inline void removeAllDevices(MainWindow &window)
+{
+    QMutexLocker registry(&window.monitor.registryLock());
+    qDeleteAll(window.monitor.devices);
+    window.monitor.devices.clear();
+}
+
+// The registered devices in the registry's own order, which is the order the list must show.
+inline QList<InputDevice *> registryOrder(MainWindow &window)
+{
+    QMutexLocker registry(&window.monitor.registryLock());
+    return window.monitor.devices.values();
+}
+
+// Calls a slot through the meta-object, the way its connections reach it.
+template <typename... Args> void invokeSlot(MainWindow &window, const char *name, Args... args)
+{
+    QVERIFY(QMetaObject::invokeMethod(&window, name, Qt::DirectConnection, args...));
+}
+
+struct SeenBox {
+    QString title;
+    QString text;
+    QMessageBox::Icon icon = QMessageBox::NoIcon;
+    Qt::TextFormat format = Qt::PlainText;
+    QObject *parent = nullptr;
+    QMessageBox::StandardButtons buttons;
+    bool modal = false;
+};
+
+// Records every message box that becomes the active modal widget and closes it with its button,
+// as a user would.
+class BoxWatcher {
+public:
+    BoxWatcher()
+    {
+        m_timer.setInterval(10);
+        QObject::connect(&m_timer, &QTimer::timeout, [this] { closeOpenBox(); });
+        m_timer.start();
+    }
+
+    QList<SeenBox> boxes;
+
+private:
+    void closeOpenBox()
+    {
+        auto *box = qobject_cast<QMessageBox *>(QApplication::activeModalWidget());
+        if (box == nullptr || box == m_lastClosed)
+            return;
+        m_lastClosed = box;
+        boxes.append({box->windowTitle(), box->text(), box->icon(), box->textFormat(), box->parent(),
+                      box->standardButtons(), box->isModal()});
+        QAbstractButton *ok = box->button(QMessageBox::Ok);
+        if (ok != nullptr)
+            ok->click();
+        else
+            box->reject();
+    }
+
+    QTimer m_timer;
+    QPointer<QMessageBox> m_lastClosed;
+};
