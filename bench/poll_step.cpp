@@ -1,0 +1,64 @@
+// One monitor poll step of a 16-button, 6-axis, 1-hat joystick that always has a report waiting.
+// The HID layer is the scripted in-process one of the core tests, whose read is a plain copy of a
+// prepared report and whose queries are table look-ups, so the time measured is the device's own
+// decode and change detection. Heap allocations are counted by replacing the global operator new.
+#include <benchmark/benchmark.h>
+
+#include <atomic>
+#include <cstdlib>
+#include <new>
+
+#include "device/inputdevice.h"
+#include "monitor/abstracthardware.h"
+#include "scriptedhid.h"
+
+namespace {
+std::atomic<long> g_allocations{0};
+}
+
+void *operator new(std::size_t size)
+{
+    ++g_allocations;
+    if (void *p = std::malloc(size == 0 ? 1 : size))
+        return p;
+    throw std::bad_alloc();
+}
+void operator delete(void *p) noexcept
+{
+    std::free(p);
+}
+void operator delete(void *p, std::size_t) noexcept
+{
+    std::free(p);
+}
+
+static void pollStep(benchmark::State &state)
+{
+    using namespace scripted;
+    reset();
+    Device stick = joystick(
+        "/dev/hidraw1", {{1, 0x30}, {1, 0x31}, {1, 0x32}, {1, 0x33}, {1, 0x34}, {1, 0x35}, {1, 0x39}}, 16);
+    // Two reports in turn, so every step changes buttons, axes and the hat.
+    stick.steadyReports = {{0, 10, 20, 30, 40, 50, 60, 0, 0x55, 0xAA},
+                           {0, 11, 21, 31, 41, 51, 61, 4, 0xAA, 0x55}};
+    devices().push_back(stick);
+
+    InputDevice device(new AbstractHardware);
+    device.handle = hid_open_path("/dev/hidraw1");
+    const Device &script = devices().back();
+    device.caps = script.caps;
+    std::copy(script.buttonCaps.begin(), script.buttonCaps.end(), device.buttonCaps);
+    std::copy(script.valueCaps.begin(), script.valueCaps.end(), device.valueCaps);
+    device.poll(); // the first step compares with the cleared state
+
+    const long before = g_allocations.load();
+    for (auto _ : state)
+        benchmark::DoNotOptimize(device.poll());
+    const long allocations = g_allocations.load() - before;
+    state.counters["allocations"] = double(allocations);
+    state.counters["allocations_per_step"] =
+        benchmark::Counter(double(allocations), benchmark::Counter::kAvgIterations);
+}
+BENCHMARK(pollStep);
+
+BENCHMARK_MAIN();

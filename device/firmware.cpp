@@ -1,0 +1,81 @@
+// The device protocol: the bootloader command and the firmware transfer, both as feature reports.
+#include "inputdevice.h"
+
+#include <QDebug>
+#include <QFile>
+
+#include <algorithm>
+#include <cstdint>
+#include <limits>
+#include <vector>
+
+namespace {
+
+constexpr size_t bootloaderReportSize = 54;
+
+// Intermediate progress in percent of the image, never above 100. Images shorter than 100 bytes
+// cannot use whole hundredths of their length as the unit.
+uint progressPercent(uint64_t sent, uint32_t imageLength)
+{
+    const uint64_t percent = imageLength >= 100 ? sent / (imageLength / 100) : sent * 100 / imageLength;
+    return static_cast<uint>(std::min<uint64_t>(percent, 100));
+}
+
+} // namespace
+
+bool InputDevice::enterBootloader()
+{
+    uint8_t report[bootloaderReportSize] = {0x00, 0xDE, 0xFA, 0xCE};
+    return hid_send_feature_report(handle, report, sizeof report) >= 0;
+}
+
+// The bootloader learns each byte's address from the order of the reports alone: every block is
+// the report-ID byte followed by the next n - 1 image bytes, the last one padded with zeros.
+bool InputDevice::flashFirmware(QString fileName)
+{
+    const size_t blockSize = caps.FeatureReportByteLength;
+    if (blockSize < 2) {
+        qDebug() << "Feature report too short for firmware blocks:" << blockSize;
+        return false;
+    }
+    QFile file(fileName);
+    if (!file.open(QIODevice::ReadOnly)) {
+        qDebug() << fileName << " Can't open for reading";
+        return false;
+    }
+    if (static_cast<quint64>(file.size()) > std::numeric_limits<uint32_t>::max()) {
+        qDebug() << fileName << " is too large for a firmware image";
+        return false;
+    }
+    const QByteArray image = file.readAll();
+    if (file.error() != QFileDevice::NoError) {
+        qDebug() << fileName << " Can't open for reading";
+        return false;
+    }
+    const auto imageLength = static_cast<uint32_t>(image.size());
+
+    std::vector<uint8_t> block(blockSize, 0);
+    size_t fill = 1;
+    uint64_t sent = 0;
+    for (const char byte : image) {
+        if (fill == blockSize) {
+            if (hid_send_feature_report(handle, block.data(), blockSize) < 0) {
+                qDebug() << "Unable to send firmware block" << fill;
+                return false;
+            }
+            qDebug() << "Firmware block sent: " << fill;
+            sent += blockSize;
+            emit flashTick(imageLength, progressPercent(sent, imageLength));
+            std::fill(block.begin(), block.end(), 0);
+            fill = 1;
+        }
+        block[fill++] = static_cast<uint8_t>(byte);
+    }
+    if (hid_send_feature_report(handle, block.data(), blockSize) < 0) {
+        qDebug() << "Unable to send firmware block" << fill;
+        return false;
+    }
+    qDebug() << "Firmware block sent: " << fill;
+    emit flashTick(imageLength, imageLength);
+    return true;
+}

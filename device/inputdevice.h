@@ -1,0 +1,76 @@
+// One opened joystick or gamepad collection: its handle, report description, identity texts and the
+// decoded state of its input reports. The monitor thread reads and decodes; other threads read the
+// identity fields while holding the monitor's registry lock.
+#pragma once
+
+#include <QObject>
+#include <QString>
+
+#include <cstdint>
+
+#include "hid/hid.h"
+
+class AbstractHardware;
+
+class InputDevice : public QObject {
+    Q_OBJECT
+public:
+    static constexpr int TextSize = 260;
+    static constexpr int ReportSize = 1024;
+    static constexpr int ButtonCount = 128;
+    static constexpr int AnalogCount = 16;
+    static constexpr int ButtonCapsCount = 128;
+    static constexpr int ValueCapsCount = 16;
+
+    explicit InputDevice(AbstractHardware *hardware);
+    ~InputDevice() override;
+
+    int32_t readTimeout;
+    uint16_t releaseNumber;
+    bool active;
+    uint16_t vendorId;
+    uint16_t productId;
+    char product[TextSize];
+    char manufacturer[TextSize];
+    char serial[TextSize];
+    char versionText[TextSize];
+    char path[TextSize];
+    uint8_t inputData[ReportSize];
+    bool buttons[ButtonCount];
+    int32_t analog[AnalogCount];
+    int32_t analogUsage[AnalogCount];
+    bool lastButtons[ButtonCount];
+    int32_t lastAnalog[AnalogCount];
+    uint8_t hardwareArea[2][3][1024];
+    PHIDP_PREPARSED_DATA preparsedData;
+    HIDP_CAPS caps;
+    HIDP_VALUE_CAPS valueCaps[ValueCapsCount];
+    HIDP_BUTTON_CAPS buttonCaps[ButtonCapsCount];
+    hid_device *handle;
+    AbstractHardware *hardware;
+
+    // Reads at most one input report and decodes it. False only when the read fails.
+    bool readInput();
+    // One monitor step: readInput, then the change signals. False when the read failed.
+    bool poll();
+
+    void readManufacturer(char *dest);
+    void readProduct(char *dest);
+    void readSerial(char *dest);
+
+    bool enterBootloader();
+    bool flashFirmware(QString fileName);
+
+signals:
+    void inputAllEvent(bool *buttons, int *analog);
+    void inputEvent(uchar *inputData, uint bytes);
+    void buttonEvent(uint index, bool value);
+    void analogEvent(uint index, int value, int usagePage);
+    void flashTick(uint totalSize, uint currentSize);
+
+private:
+    void decodeValues(const uint8_t *report);
+    void decodeButtons(const uint8_t *report);
+    void emitChanges();
+    void clearState();
+};

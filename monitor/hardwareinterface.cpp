@@ -1,0 +1,190 @@
+#include "hardwareinterface.h"
+
+#include <QDebug>
+#include <QMetaType>
+#include <QMutexLocker>
+
+#include <cstring>
+
+#include "device/inputdevice.h"
+#include "hid/hid.h"
+
+HardwareInterface::HardwareInterface(QObject *parent) : QThread(parent)
+{
+    // connectHardware carries the device to receivers on other threads.
+    qRegisterMetaType<InputDevice *>("InputDevice*");
+}
+
+// The owner has stopped the thread and waited for it, so run() has destroyed its devices on its way
+// out. Devices registered without the thread ever running (passes run by hand) are destroyed here.
+HardwareInterface::~HardwareInterface()
+{
+    destroyAllDevices();
+}
+
+QMutex &HardwareInterface::registryLock() const
+{
+    return m_registryLock;
+}
+
+void HardwareInterface::stop()
+{
+    m_stopRequested = true;
+    running = false;
+}
+
+bool HardwareInterface::scan()
+{
+    const qsizetype before = devices.size();
+    connectDevices(hid_enumerate(0, 0));
+    return devices.size() != before;
+}
+
+void HardwareInterface::FirmwareFlash(uint totalSize, uint currentSize)
+{
+    emit flashTick(totalSize, currentSize);
+}
+
+void HardwareInterface::run()
+{
+    // A stop() that came before the thread got here, or while it raised the flag, is kept rather
+    // than undone: the request stays set until run() returns.
+    running = !m_stopRequested;
+    {
+        // Waits for work that another thread is running while the loop was not taking any.
+        std::lock_guard lock(m_workLock);
+        m_loopTakesWork = true;
+    }
+    while (running && !m_stopRequested) {
+        runPass();
+        QThread::msleep(static_cast<unsigned long>(pollInterval));
+        runPendingWork();
+    }
+    running = false;
+    // From here on callers run their work themselves, after the devices are gone; work handed over
+    // before is still done here, so no caller is left waiting.
+    std::lock_guard lock(m_workLock);
+    m_loopTakesWork = false;
+    runPendingWork();
+    qDebug() << "Stopping polling";
+    destroyAllDevices();
+    m_stopRequested = false;
+}
+
+void HardwareInterface::runBetweenPasses(const std::function<void()> &work)
+{
+    if (QThread::currentThread() == this) {
+        work(); // the loop itself, between or inside its passes
+        return;
+    }
+    std::unique_lock lock(m_workLock);
+    if (!m_loopTakesWork) {
+        work(); // holding the lock keeps run() from starting its loop meanwhile
+        return;
+    }
+    PendingWork pending{work};
+    m_pendingWork.push_back(&pending);
+    m_workDone.wait(lock, [&] { return pending.done; });
+}
+
+void HardwareInterface::runPendingWork()
+{
+    std::lock_guard lock(m_workLock);
+    if (m_pendingWork.empty())
+        return;
+    while (!m_pendingWork.empty()) {
+        PendingWork *pending = m_pendingWork.front();
+        m_pendingWork.pop_front();
+        pending->work();
+        pending->done = true;
+    }
+    m_workDone.notify_all();
+}
+
+void HardwareInterface::runPass()
+{
+    if (scanCountdown == 0) {
+        if (scan())
+            emit hardwareChanged();
+        scanCountdown = pollInterval * 10;
+    }
+    --scanCountdown;
+    pollDevices();
+}
+
+void HardwareInterface::pollDevices()
+{
+    // Only this thread changes the registry, so it reads it without the lock. The walk goes over a
+    // copy because removals change the live registry. Devices registered by this pass's scan are
+    // polled in this pass too.
+    const QHash<QString, InputDevice *> snapshot = devices;
+    for (auto it = snapshot.cbegin(); it != snapshot.cend(); ++it) {
+        InputDevice *device = it.value();
+        if (device == nullptr || !device->active || device->handle == nullptr)
+            continue;
+        if (!device->poll())
+            dropVanishedDevice(it.key(), device);
+    }
+}
+
+// A failed read is the only sign of an unplugged device. The signals are emitted outside the lock
+// so that a receiver connected directly may look into the registry itself.
+void HardwareInterface::dropVanishedDevice(const QString &path, InputDevice *device)
+{
+    qDebug() << "Failed to get info for device, assuming disconnected: " << device->product;
+    emit disconnectHardware(
+        QString::fromUtf8(device->serial, qsizetype(strnlen(device->serial, sizeof device->serial))));
+    {
+        QMutexLocker locker(&m_registryLock);
+        destroyDevice(device);
+        devices.remove(path);
+    }
+    emit hardwareChanged();
+}
+
+void HardwareInterface::destroyAllDevices()
+{
+    QMutexLocker locker(&m_registryLock);
+    const QHash<QString, InputDevice *> remaining = devices;
+    devices.clear();
+    for (InputDevice *device : remaining) {
+        if (device != nullptr)
+            destroyDevice(device);
+    }
+}
+
+void HardwareInterface::destroyDevice(InputDevice *device)
+{
+    hid_free_preparsed_data(device->handle, device->preparsedData);
+    delete device;
+}
+
+InputDevice *HardwareInterface::findDevice(const char *serial)
+{
+    // The whole serial text must match: a prefix match would let the selection of "A12" reach the
+    // device "A1", and a device without a serial would answer every request.
+    if (serial == nullptr)
+        serial = "";
+    const QHash<QString, InputDevice *> registry = devices;
+    for (InputDevice *device : registry) {
+        if (device != nullptr && std::strncmp(device->serial, serial, sizeof device->serial) == 0) {
+            qDebug() << "Found " << device->product;
+            return device;
+        }
+    }
+    return nullptr;
+}
+
+bool HardwareInterface::enterBootloader(const char *serial)
+{
+    QMutexLocker locker(&m_registryLock);
+    InputDevice *device = findDevice(serial);
+    return device != nullptr && device->enterBootloader();
+}
+
+bool HardwareInterface::flashFirmware(const char *serial, QString fileName)
+{
+    QMutexLocker locker(&m_registryLock);
+    InputDevice *device = findDevice(serial);
+    return device != nullptr && device->flashFirmware(fileName);
+}

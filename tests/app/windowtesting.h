@@ -1,0 +1,128 @@
+// Helpers for driving the main window without hardware: a registry filled by hand and a watcher
+// that records and closes the modal boxes a slot shows.
+#pragma once
+
+#include <QApplication>
+#include <QLabel>
+#include <QMessageBox>
+#include <QMetaObject>
+#include <QMutexLocker>
+#include <QPointer>
+#include <QTimer>
+#include <QtTest>
+
+#include <cstring>
+#include <functional>
+
+#include "device/inputdevice.h"
+#include "mainwindow.h"
+#include "monitor/abstracthardware.h"
+
+struct FakeDevice {
+    const char *product;
+    const char *serial;
+    const char *manufacturer = "Test Maker";
+    const char *versionText = "1.02";
+};
+
+// Ends the monitor thread and leaves the registry to the caller. The monitor changes the registry
+// only on its own thread and reads it there without the lock, so nothing else may change it while
+// that thread runs. Its end destroys whatever its scans registered.
+inline void stopMonitor(MainWindow &window)
+{
+    window.monitor.stop();
+    window.monitor.wait();
+}
+
+// Registers a device by hand (after stopMonitor). removeAllDevices frees it again.
+inline InputDevice *addDevice(MainWindow &window, const QString &path, const FakeDevice &fake)
+{
+    auto *device = new InputDevice(new AbstractHardware);
+    device->active = false;
+    device->handle = nullptr;
+    qstrncpy(device->product, fake.product, sizeof device->product);
+    qstrncpy(device->serial, fake.serial, sizeof device->serial);
+    qstrncpy(device->manufacturer, fake.manufacturer, sizeof device->manufacturer);
+    qstrncpy(device->versionText, fake.versionText, sizeof device->versionText);
+    qstrncpy(device->path, path.toUtf8().constData(), sizeof device->path);
+    QMutexLocker registry(&window.monitor.registryLock());
+    window.monitor.devices.insert(path, device);
+    return device;
+}
+
+inline void removeDevice(MainWindow &window, const QString &path)
+{
+    QMutexLocker registry(&window.monitor.registryLock());
+    delete window.monitor.devices.take(path);
+}
+
+inline void removeAllDevices(MainWindow &window)
+{
+    QMutexLocker registry(&window.monitor.registryLock());
+    qDeleteAll(window.monitor.devices);
+    window.monitor.devices.clear();
+}
+
+// The registered devices in the registry's own order, which is the order the list must show.
+inline QList<InputDevice *> registryOrder(MainWindow &window)
+{
+    QMutexLocker registry(&window.monitor.registryLock());
+    return window.monitor.devices.values();
+}
+
+// Calls a slot through the meta-object, the way its connections reach it.
+template <typename... Args> void invokeSlot(MainWindow &window, const char *name, Args... args)
+{
+    QVERIFY(QMetaObject::invokeMethod(&window, name, Qt::DirectConnection, args...));
+}
+
+struct SeenBox {
+    QString title;
+    QString text;
+    QMessageBox::Icon icon = QMessageBox::NoIcon;
+    Qt::TextFormat format = Qt::PlainText;
+    QObject *parent = nullptr;
+    QMessageBox::StandardButtons buttons;
+    bool modal = false;
+    bool linksOpen = false; // a link in the text opens in the browser when clicked
+};
+
+// Records every message box that becomes the active modal widget and closes it with its button,
+// as a user would.
+class BoxWatcher {
+public:
+    BoxWatcher()
+    {
+        m_timer.setInterval(10);
+        QObject::connect(&m_timer, &QTimer::timeout, [this] { closeOpenBox(); });
+        m_timer.start();
+    }
+
+    QList<SeenBox> boxes;
+
+private:
+    static bool linksOpen(const QMessageBox *box)
+    {
+        const auto *label = box->findChild<QLabel *>(QStringLiteral("qt_msgbox_label"));
+        return label != nullptr && label->openExternalLinks() &&
+               (label->textInteractionFlags() & Qt::LinksAccessibleByMouse);
+    }
+
+    void closeOpenBox()
+    {
+        auto *box = qobject_cast<QMessageBox *>(QApplication::activeModalWidget());
+        if (box == nullptr || box == m_lastClosed)
+            return;
+        m_lastClosed = box;
+        boxes.append({box->windowTitle(), box->text(), box->icon(), box->textFormat(), box->parent(),
+                      box->standardButtons(), box->isModal(), linksOpen(box)});
+        QAbstractButton *ok = box->button(QMessageBox::Ok);
+        if (ok != nullptr)
+            ok->click();
+        else
+            box->reject();
+    }
+
+    QTimer m_timer;
+    QPointer<QMessageBox> m_lastClosed;
+};

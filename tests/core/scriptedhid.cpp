@@ -1,0 +1,367 @@
+#include "scriptedhid.h"
+
+#include <algorithm>
+#include <cstring>
+#include <cwchar>
+
+struct hid_device_ {
+    std::string path;
+};
+
+struct _HIDP_PREPARSED_DATA {
+    std::string path;
+};
+
+namespace scripted {
+
+namespace {
+std::vector<Device> g_devices;
+std::mutex g_lock;
+int g_listsHandedOut = 0;
+int g_listsFreed = 0;
+} // namespace
+
+std::vector<Device> &devices()
+{
+    return g_devices;
+}
+std::mutex &lock()
+{
+    return g_lock;
+}
+
+void reset()
+{
+    std::lock_guard guard(g_lock);
+    g_devices.clear();
+    g_listsHandedOut = g_listsFreed = 0;
+}
+
+Device *byPath(const std::string &path)
+{
+    for (Device &device : g_devices) {
+        if (device.path == path)
+            return &device;
+    }
+    return nullptr;
+}
+
+int listsHandedOut()
+{
+    return g_listsHandedOut;
+}
+int listsFreed()
+{
+    return g_listsFreed;
+}
+
+HIDP_BUTTON_CAPS buttonRange(USAGE page, USAGE first, USAGE last, USHORT dataIndexMin, USHORT dataIndexMax)
+{
+    HIDP_BUTTON_CAPS caps{};
+    caps.UsagePage = page;
+    caps.IsRange = 1;
+    caps.Range.UsageMin = first;
+    caps.Range.UsageMax = last;
+    caps.Range.DataIndexMin = dataIndexMin;
+    caps.Range.DataIndexMax = dataIndexMax;
+    return caps;
+}
+
+HIDP_BUTTON_CAPS buttonSingle(USAGE page, USAGE usage)
+{
+    HIDP_BUTTON_CAPS caps{};
+    caps.UsagePage = page;
+    caps.NotRange.Usage = usage;
+    return caps;
+}
+
+HIDP_VALUE_CAPS valueSingle(USAGE page, USAGE usage)
+{
+    HIDP_VALUE_CAPS caps{};
+    caps.UsagePage = page;
+    caps.NotRange.Usage = usage;
+    return caps;
+}
+
+HIDP_VALUE_CAPS valueRange(USAGE page, USAGE first, USAGE last, USHORT dataIndexMax)
+{
+    HIDP_VALUE_CAPS caps{};
+    caps.UsagePage = page;
+    caps.IsRange = 1;
+    caps.Range.UsageMin = first;
+    caps.Range.UsageMax = last;
+    caps.Range.DataIndexMax = dataIndexMax;
+    return caps;
+}
+
+Device joystick(const std::string &path, std::vector<ValueUsage> values, int buttonCount)
+{
+    Device device;
+    device.path = path;
+    for (const ValueUsage &value : values)
+        device.valueCaps.push_back(valueSingle(value.page, value.usage));
+    device.values = std::move(values);
+    if (buttonCount > 0) {
+        device.buttonCaps.push_back(buttonRange(9, 1, USAGE(buttonCount), 0, USHORT(buttonCount - 1)));
+        for (int usage = 1; usage <= buttonCount; ++usage)
+            device.buttonUsages.push_back(USAGE(usage));
+    }
+    device.caps.Usage = 4;
+    device.caps.UsagePage = 1;
+    device.caps.InputReportByteLength =
+        USHORT(1 + device.values.size() + (device.buttonUsages.size() + 7) / 8);
+    device.caps.FeatureReportByteLength = 65;
+    device.caps.NumberInputButtonCaps = USHORT(device.buttonCaps.size());
+    device.caps.NumberInputValueCaps = USHORT(device.valueCaps.size());
+    return device;
+}
+
+} // namespace scripted
+
+using namespace scripted;
+
+namespace {
+
+Device *deviceOf(hid_device *handle)
+{
+    return handle != nullptr ? byPath(handle->path) : nullptr;
+}
+
+int copyString(hid_device *handle, std::optional<std::wstring> Device::*field, wchar_t *string, size_t maxlen)
+{
+    std::lock_guard guard(lock());
+    Device *device = deviceOf(handle);
+    if (device == nullptr || !(device->*field) || maxlen == 0)
+        return -1;
+    const std::wstring &text = *(device->*field);
+    const size_t length = std::min(text.size(), maxlen - 1);
+    std::wmemcpy(string, text.data(), length);
+    string[length] = L'\0';
+    return 0;
+}
+
+} // namespace
+
+extern "C" {
+
+hid_device_info *hid_enumerate(unsigned short vendor_id, unsigned short product_id)
+{
+    std::lock_guard guard(lock());
+    hid_device_info *head = nullptr;
+    hid_device_info **tail = &head;
+    for (const Device &device : devices()) {
+        if (!device.plugged || (vendor_id != 0 && device.vendorId != vendor_id) ||
+            (product_id != 0 && device.productId != product_id))
+            continue;
+        auto *record = new hid_device_info{};
+        record->path = strdup(device.path.c_str());
+        record->vendor_id = device.vendorId;
+        record->product_id = device.productId;
+        record->release_number = device.releaseNumber;
+        record->usage_page = device.usagePage;
+        record->usage = device.usage;
+        record->interface_number = -1;
+        *tail = record;
+        tail = &record->next;
+    }
+    if (head != nullptr)
+        ++g_listsHandedOut;
+    return head;
+}
+
+void hid_free_enumeration(hid_device_info *devs)
+{
+    if (devs == nullptr)
+        return;
+    std::lock_guard guard(lock());
+    ++g_listsFreed;
+    while (devs != nullptr) {
+        hid_device_info *next = devs->next;
+        free(devs->path);
+        delete devs;
+        devs = next;
+    }
+}
+
+hid_device *hid_open_path(const char *path)
+{
+    std::lock_guard guard(lock());
+    Device *device = byPath(path != nullptr ? path : "");
+    if (device == nullptr || !device->plugged || device->failOpen)
+        return nullptr;
+    ++device->opens;
+    return new hid_device{device->path};
+}
+
+void hid_close(hid_device *dev)
+{
+    if (dev == nullptr)
+        return;
+    {
+        std::lock_guard guard(lock());
+        if (Device *device = deviceOf(dev))
+            ++device->closes;
+    }
+    delete dev;
+}
+
+int hid_read_timeout(hid_device *dev, unsigned char *data, size_t length, int)
+{
+    std::lock_guard guard(lock());
+    Device *device = deviceOf(dev);
+    if (device == nullptr)
+        return -1;
+    if (!device->steadyReports.empty()) {
+        const Bytes &report =
+            device->steadyReports[device->nextSteadyReport++ % device->steadyReports.size()];
+        std::memcpy(data, report.data(), std::min(length, report.size()));
+        return int(report.size());
+    }
+    device->readLengths.push_back(length);
+    if (device->failEveryRead || !device->plugged)
+        return -1;
+    if (device->reads.empty())
+        return 0;
+    Read read = std::move(device->reads.front());
+    device->reads.pop_front();
+    if (read.kind == Read::Failure)
+        return -1;
+    if (read.kind == Read::Timeout)
+        return 0;
+    std::memcpy(data, read.report.data(), std::min(length, read.report.size()));
+    return int(read.report.size()); // the full length, as the layer does
+}
+
+int hid_send_feature_report(hid_device *dev, const unsigned char *data, size_t length)
+{
+    std::lock_guard guard(lock());
+    Device *device = deviceOf(dev);
+    if (device == nullptr || !device->plugged)
+        return -1;
+    if (int(device->featureReports.size()) == device->refuseFeatureReportNumber)
+        return -1;
+    device->featureReports.emplace_back(data, data + length);
+    return int(length);
+}
+
+int hid_get_manufacturer_string(hid_device *dev, wchar_t *string, size_t maxlen)
+{
+    return copyString(dev, &Device::manufacturer, string, maxlen);
+}
+
+int hid_get_product_string(hid_device *dev, wchar_t *string, size_t maxlen)
+{
+    return copyString(dev, &Device::product, string, maxlen);
+}
+
+int hid_get_serial_number_string(hid_device *dev, wchar_t *string, size_t maxlen)
+{
+    return copyString(dev, &Device::serial, string, maxlen);
+}
+
+int hid_get_preparsed_data(hid_device *dev, PHIDP_PREPARSED_DATA *preparsed)
+{
+    std::lock_guard guard(lock());
+    Device *device = deviceOf(dev);
+    if (device == nullptr || device->failPreparsed)
+        return -1;
+    ++device->preparsedTaken;
+    *preparsed = new _HIDP_PREPARSED_DATA{device->path};
+    return 0;
+}
+
+int hid_free_preparsed_data(hid_device *, PHIDP_PREPARSED_DATA preparsed)
+{
+    if (preparsed == nullptr)
+        return -1;
+    {
+        std::lock_guard guard(lock());
+        if (Device *device = byPath(preparsed->path))
+            ++device->preparsedFreed;
+    }
+    delete preparsed;
+    return 0;
+}
+
+int hid_get_caps(hid_device *dev, PHIDP_PREPARSED_DATA, PHIDP_CAPS caps)
+{
+    std::lock_guard guard(lock());
+    Device *device = deviceOf(dev);
+    if (device == nullptr || device->failCaps)
+        return -1;
+    *caps = device->caps;
+    return 0;
+}
+
+int hid_get_buttoncaps(hid_device *dev, HIDP_REPORT_TYPE, PHIDP_PREPARSED_DATA, PHIDP_CAPS caps,
+                       PHIDP_BUTTON_CAPS button_caps)
+{
+    std::lock_guard guard(lock());
+    Device *device = deviceOf(dev);
+    if (device == nullptr)
+        return -1;
+    device->buttonCapsCapacities.push_back(caps->NumberInputButtonCaps);
+    const size_t count = std::min<size_t>(caps->NumberInputButtonCaps, device->buttonCaps.size());
+    std::copy_n(device->buttonCaps.begin(), count, button_caps);
+    caps->NumberInputButtonCaps = USHORT(count);
+    return 0;
+}
+
+int hid_get_valuecaps(hid_device *dev, HIDP_REPORT_TYPE, PHIDP_PREPARSED_DATA, PHIDP_CAPS caps,
+                      PHIDP_VALUE_CAPS value_caps)
+{
+    std::lock_guard guard(lock());
+    Device *device = deviceOf(dev);
+    if (device == nullptr)
+        return -1;
+    device->valueCapsCapacities.push_back(caps->NumberInputValueCaps);
+    const size_t count = std::min<size_t>(caps->NumberInputValueCaps, device->valueCaps.size());
+    std::copy_n(device->valueCaps.begin(), count, value_caps);
+    caps->NumberInputValueCaps = USHORT(count);
+    return 0;
+}
+
+int hid_get_usages(hid_device *dev, const unsigned char *report, HIDP_REPORT_TYPE, PHIDP_PREPARSED_DATA,
+                   const HIDP_CAPS *, const HIDP_BUTTON_CAPS *page_source, USHORT, PUSAGE usage_list,
+                   ULONG *usage_length)
+{
+    std::lock_guard guard(lock());
+    Device *device = deviceOf(dev);
+    if (device == nullptr)
+        return -1;
+    if (device->steadyReports.empty())
+        device->usageListCapacities.push_back(*usage_length);
+    if (page_source->UsagePage != device->buttonPage) {
+        *usage_length = 0;
+        return 0;
+    }
+    const size_t maskStart = 1 + device->values.size();
+    ULONG written = 0;
+    for (size_t bit = 0; bit < device->buttonUsages.size(); ++bit) {
+        if ((report[maskStart + bit / 8] >> (bit % 8) & 1) == 0)
+            continue;
+        if (written == *usage_length)
+            return -1; // the parser's answer to a list that is too short
+        usage_list[written++] = device->buttonUsages[bit];
+    }
+    *usage_length = written;
+    return 0;
+}
+
+int hid_get_usagevalue(hid_device *dev, const unsigned char *report, HIDP_REPORT_TYPE, PHIDP_PREPARSED_DATA,
+                       const HIDP_CAPS *, USAGE usage_page, USAGE usage, ULONG *value)
+{
+    std::lock_guard guard(lock());
+    Device *device = deviceOf(dev);
+    if (device == nullptr)
+        return -1;
+    for (size_t i = 0; i < device->values.size(); ++i) {
+        if (device->values[i].page == usage_page && device->values[i].usage == usage) {
+            *value = report[1 + i];
+            return 0;
+        }
+    }
+    return -1;
+}
+
+} // extern "C"

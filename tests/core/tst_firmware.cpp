@@ -1,0 +1,188 @@
+// Device lookup, the bootloader command and the firmware transfer, as the controller receives them.
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include "device/inputdevice.h"
+#include "messagelog.h"
+#include "monitor/hardwareinterface.h"
+#include "scriptedhid.h"
+
+using namespace scripted;
+
+namespace {
+
+struct Monitor : HardwareInterface {
+    void pass() { runPass(); }
+};
+
+Device controller(const std::string &path, const wchar_t *serial, USHORT featureLength = 65)
+{
+    Device device = joystick(path, {}, 4);
+    device.serial = serial;
+    device.caps.FeatureReportByteLength = featureLength;
+    return device;
+}
+
+Bytes imageOf(int length)
+{
+    Bytes image(size_t(length), 0);
+    for (int i = 0; i < length; ++i)
+        image[size_t(i)] = uint8_t(i * 7 + 1); // never 0, so padding is told apart from data
+    return image;
+}
+
+// The blocks a bootloader with reports of `blockSize` bytes must receive for `image`.
+std::vector<Bytes> expectedBlocks(const Bytes &image, size_t blockSize)
+{
+    std::vector<Bytes> blocks;
+    size_t position = 0;
+    do {
+        Bytes block(blockSize, 0);
+        for (size_t i = 1; i < blockSize && position < image.size(); ++i)
+            block[i] = image[position++];
+        blocks.push_back(block);
+    } while (position < image.size());
+    return blocks;
+}
+
+QVariantList tick(uint total, uint current)
+{
+    return {total, current};
+}
+
+} // namespace
+
+class FirmwareTest : public QObject {
+    Q_OBJECT
+    QTemporaryDir m_dir;
+
+    QString writeImage(const Bytes &image)
+    {
+        const QString name = m_dir.filePath(QStringLiteral("image-%1.bin").arg(image.size()));
+        QFile file(name);
+        if (!file.open(QIODevice::WriteOnly))
+            qFatal("cannot write the test image");
+        file.write(reinterpret_cast<const char *>(image.data()), qint64(image.size()));
+        return name;
+    }
+
+private slots:
+    void init() { reset(); }
+
+    void lookupComparesWholeSerials()
+    {
+        devices() = {controller("/dev/hidraw1", L"A1"), controller("/dev/hidraw2", L"")};
+        Monitor monitor;
+        monitor.pass();
+        QMutexLocker locker(&monitor.registryLock());
+        QCOMPARE(monitor.findDevice("A12"), nullptr);
+        QCOMPARE(monitor.findDevice("A"), nullptr);
+        QCOMPARE(QByteArray(monitor.findDevice("A1")->path), QByteArray("/dev/hidraw1"));
+        QCOMPARE(QByteArray(monitor.findDevice("")->path), QByteArray("/dev/hidraw2"));
+    }
+
+    void bootloaderCommand()
+    {
+        devices() = {controller("/dev/hidraw1", L"SN1", 9)};
+        Monitor monitor;
+        monitor.pass();
+        MessageLog log;
+        QVERIFY(monitor.enterBootloader("SN1"));
+        QVERIFY(!monitor.enterBootloader("SN2"));
+        Bytes expected(54, 0);
+        expected[1] = 0xDE;
+        expected[2] = 0xFA;
+        expected[3] = 0xCE;
+        QCOMPARE(byPath("/dev/hidraw1")->featureReports, std::vector<Bytes>{expected});
+        QCOMPARE(log.lines(), QStringList{"Found  Stick"});
+        devices()[0].refuseFeatureReportNumber = 1;
+        QVERIFY(!monitor.enterBootloader("SN1"));
+    }
+
+    void transfer_data()
+    {
+        QTest::addColumn<int>("length");
+        QTest::addColumn<QList<QVariantList>>("ticks");
+        QTest::addColumn<QStringList>("lines");
+        const QString sent = QStringLiteral("Firmware block sent:  %1");
+        QTest::newRow("two full blocks") << 128 << QList<QVariantList>{tick(128, 65), tick(128, 128)}
+                                         << QStringList{sent.arg(65), sent.arg(65)};
+        QTest::newRow("padded last block")
+            << 129 << QList<QVariantList>{tick(129, 65), tick(129, 100), tick(129, 129)}
+            << QStringList{sent.arg(65), sent.arg(65), sent.arg(2)};
+        QTest::newRow("empty image") << 0 << QList<QVariantList>{tick(0, 0)} << QStringList{sent.arg(1)};
+        QTest::newRow("one block exactly")
+            << 64 << QList<QVariantList>{tick(64, 64)} << QStringList{sent.arg(65)};
+        // Fewer than 100 bytes: percent of the image, never a division by zero.
+        QTest::newRow("short image") << 70 << QList<QVariantList>{tick(70, 92), tick(70, 70)}
+                                     << QStringList{sent.arg(65), sent.arg(7)};
+    }
+
+    void transfer()
+    {
+        QFETCH(int, length);
+        QFETCH(QList<QVariantList>, ticks);
+        QFETCH(QStringList, lines);
+        devices() = {controller("/dev/hidraw1", L"BOOT")};
+        Monitor monitor;
+        monitor.pass();
+        QSignalSpy progress(&monitor, &HardwareInterface::flashTick);
+        const Bytes image = imageOf(length);
+        const QString file = writeImage(image);
+        MessageLog log;
+
+        QVERIFY(monitor.flashFirmware("BOOT", file));
+        QCOMPARE(byPath("/dev/hidraw1")->featureReports, expectedBlocks(image, 65));
+        QCOMPARE(QList<QVariantList>(progress.begin(), progress.end()), ticks);
+        QCOMPARE(log.lines().mid(1), lines);
+    }
+
+    void progressOfLargeImagesStaysAPercentage()
+    {
+        devices() = {controller("/dev/hidraw1", L"BOOT")};
+        Monitor monitor;
+        monitor.pass();
+        QSignalSpy progress(&monitor, &HardwareInterface::flashTick);
+        QVERIFY(monitor.flashFirmware("BOOT", writeImage(imageOf(10000))));
+        QCOMPARE(byPath("/dev/hidraw1")->featureReports.size(), size_t(157));
+        QCOMPARE(progress.at(0), tick(10000, 0));
+        QCOMPARE(progress.at(1), tick(10000, 1));
+        QCOMPARE(progress.last(), tick(10000, 10000));
+        for (qsizetype i = 0; i + 1 < progress.size(); ++i)
+            QVERIFY(progress.at(i).at(1).toUInt() <= 100);
+    }
+
+    void refusedBlockStopsTheTransfer()
+    {
+        devices() = {controller("/dev/hidraw1", L"BOOT")};
+        devices()[0].refuseFeatureReportNumber = 2;
+        Monitor monitor;
+        monitor.pass();
+        QSignalSpy progress(&monitor, &HardwareInterface::flashTick);
+        MessageLog log;
+        QVERIFY(!monitor.flashFirmware("BOOT", writeImage(imageOf(500))));
+        QCOMPARE(byPath("/dev/hidraw1")->featureReports.size(), size_t(2));
+        QCOMPARE(progress.size(), 2);
+        QVERIFY(progress.last().at(1).toUInt() != 500);
+        QCOMPARE(log.lines().last(), QStringLiteral("Unable to send firmware block 65"));
+    }
+
+    void nothingIsSentWhenTheTransferCannotStart()
+    {
+        devices() = {controller("/dev/hidraw1", L"BOOT"), controller("/dev/hidraw2", L"TINY", 1)};
+        Monitor monitor;
+        monitor.pass();
+        MessageLog log;
+        const QString missing = m_dir.filePath("missing.bin");
+        QVERIFY(!monitor.flashFirmware("BOOT", missing));
+        QCOMPARE(log.lines().last(), QStringLiteral("\"%1\"  Can't open for reading").arg(missing));
+        QVERIFY(!monitor.flashFirmware("TINY", writeImage(imageOf(10))));
+        QVERIFY(!monitor.flashFirmware("NONE", writeImage(imageOf(10))));
+        QVERIFY(byPath("/dev/hidraw1")->featureReports.empty());
+        QVERIFY(byPath("/dev/hidraw2")->featureReports.empty());
+    }
+};
+
+QTEST_GUILESS_MAIN(FirmwareTest)
+#include "tst_firmware.moc"

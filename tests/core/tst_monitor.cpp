@@ -1,0 +1,223 @@
+// The monitor: its scan schedule, the removal of vanished devices, relaying progress and stopping.
+#include <QPointer>
+#include <QSignalSpy>
+#include <QTest>
+
+#include "device/inputdevice.h"
+#include "messagelog.h"
+#include "monitor/hardwareinterface.h"
+#include "scriptedhid.h"
+
+using namespace scripted;
+
+namespace {
+
+// Counts scans and lets the test run single passes of the loop on its own thread.
+class CountingMonitor : public HardwareInterface {
+public:
+    std::atomic<int> scans{0};
+    bool scan() override
+    {
+        ++scans;
+        return HardwareInterface::scan();
+    }
+    void pass() { runPass(); }
+    void passes(int count)
+    {
+        for (int i = 0; i < count; ++i)
+            runPass();
+    }
+};
+
+// Every signal of the monitor with the log lines in between, in order.
+void recordSequence(HardwareInterface &monitor, MessageLog &log, QStringList &events)
+{
+    QObject::connect(
+        &monitor, &HardwareInterface::disconnectHardware, &monitor,
+        [&](const QString &serial) { events << log.lines().join('|') << "disconnect " + serial; },
+        Qt::DirectConnection);
+    QObject::connect(
+        &monitor, &HardwareInterface::hardwareChanged, &monitor, [&] { events << "changed"; },
+        Qt::DirectConnection);
+}
+
+} // namespace
+
+class MonitorTest : public QObject {
+    Q_OBJECT
+private slots:
+    void init() { reset(); }
+
+    void scansInTheFirstPassThenEvery200th()
+    {
+        CountingMonitor monitor;
+        monitor.pass();
+        QCOMPARE(monitor.scans.load(), 1);
+        monitor.passes(199);
+        QCOMPARE(monitor.scans.load(), 1);
+        monitor.pass(); // pass 201
+        QCOMPARE(monitor.scans.load(), 2);
+        monitor.passes(199);
+        QCOMPARE(monitor.scans.load(), 2);
+        monitor.pass(); // pass 401
+        QCOMPARE(monitor.scans.load(), 3);
+    }
+
+    void scanAnnouncesChangeOnceForSeveralDevices()
+    {
+        for (const char *path : {"/dev/hidraw1", "/dev/hidraw2", "/dev/hidraw3"})
+            devices().push_back(joystick(path, {{1, 0x30}}, 4));
+        CountingMonitor monitor;
+        QSignalSpy changed(&monitor, &HardwareInterface::hardwareChanged);
+        QSignalSpy connected(&monitor, &HardwareInterface::connectHardware);
+        monitor.pass();
+        QCOMPARE(connected.size(), 3);
+        QCOMPARE(changed.size(), 1);
+        monitor.passes(200); // a second scan that finds nothing new
+        QCOMPARE(monitor.scans.load(), 2);
+        QCOMPARE(changed.size(), 1);
+    }
+
+    void vanishedDeviceIsDroppedOnceInOrder()
+    {
+        devices().push_back(joystick("/dev/hidraw1", {{1, 0x30}}, 4));
+        devices().back().serial = L"SER-1";
+        devices().back().product = L"Wheel";
+        devices().push_back(joystick("/dev/hidraw2", {{1, 0x30}}, 4));
+        CountingMonitor monitor;
+        monitor.pass();
+        QCOMPARE(monitor.devices.size(), 2);
+        QPointer<InputDevice> gone = monitor.devices.value("/dev/hidraw1");
+
+        MessageLog log;
+        QStringList events;
+        recordSequence(monitor, log, events);
+        {
+            std::lock_guard guard(lock());
+            byPath("/dev/hidraw1")->failEveryRead = true;
+        }
+        monitor.pass();
+        QCOMPARE(events, (QStringList{"Failed to get info for device, assuming disconnected:  Wheel",
+                                      "disconnect SER-1", "changed"}));
+        QVERIFY(gone.isNull());
+        QCOMPARE(monitor.devices.keys(), QStringList{"/dev/hidraw2"});
+        const Device &script = *byPath("/dev/hidraw1");
+        QCOMPARE(script.closes, 1);
+        QCOMPARE(script.preparsedFreed, 1);
+
+        monitor.passes(5);
+        QCOMPARE(events.size(), 3); // dropped once
+    }
+
+    void twoVanishedDevicesGiveTwoSequences()
+    {
+        devices().push_back(joystick("/dev/hidraw1", {}, 4));
+        devices().push_back(joystick("/dev/hidraw2", {}, 4));
+        CountingMonitor monitor;
+        monitor.pass();
+        QSignalSpy changed(&monitor, &HardwareInterface::hardwareChanged);
+        QSignalSpy disconnected(&monitor, &HardwareInterface::disconnectHardware);
+        for (Device &device : devices())
+            device.failEveryRead = true;
+        monitor.pass();
+        QCOMPARE(disconnected.size(), 2);
+        QCOMPARE(changed.size(), 2);
+        QVERIFY(monitor.devices.isEmpty());
+    }
+
+    void timeoutsKeepTheDevice()
+    {
+        devices().push_back(joystick("/dev/hidraw1", {}, 4)); // never sends a report
+        CountingMonitor monitor;
+        QSignalSpy disconnected(&monitor, &HardwareInterface::disconnectHardware);
+        monitor.passes(450);
+        QVERIFY(disconnected.isEmpty());
+        QCOMPARE(monitor.devices.size(), 1);
+        QCOMPARE(byPath("/dev/hidraw1")->opens, 1);
+    }
+
+    void replugBeforeNextScanComesBackAsNewObject()
+    {
+        devices().push_back(joystick("/dev/hidraw1", {}, 4));
+        CountingMonitor monitor;
+        QSignalSpy connected(&monitor, &HardwareInterface::connectHardware);
+        monitor.pass();
+        QPointer<InputDevice> first = monitor.devices.value("/dev/hidraw1");
+        devices().back().failEveryRead = true; // unplugged ...
+        monitor.pass();
+        devices().back().failEveryRead = false; // ... and back before the next scan
+        monitor.passes(199);
+        QCOMPARE(connected.size(), 2);
+        QVERIFY(first.isNull());
+        QCOMPARE(monitor.devices.value("/dev/hidraw1"), connected.at(1).at(0).value<InputDevice *>());
+        QCOMPARE(byPath("/dev/hidraw1")->opens, 2);
+    }
+
+    void firstPollReportsHeldButtons()
+    {
+        devices().push_back(joystick("/dev/hidraw1", {{1, 0x30}}, 8));
+        // The acceptance read sees nothing; the first poll sees button 2 held and X at 40.
+        devices().back().reads = {Read::timeout(), Read::data({0, 40, 0b10})};
+        struct Catcher : QObject {
+            QStringList events;
+        } catcher;
+        CountingMonitor monitor;
+        QObject::connect(&monitor, &HardwareInterface::connectHardware, &catcher, [&](InputDevice *device) {
+            QObject::connect(device, &InputDevice::buttonEvent, &catcher, [&](uint index, bool value) {
+                catcher.events << QStringLiteral("button %1 %2").arg(index).arg(value);
+            });
+            QObject::connect(device, &InputDevice::analogEvent, &catcher, [&](uint index, int value, int) {
+                catcher.events << QStringLiteral("analog %1 %2").arg(index).arg(value);
+            });
+        });
+        monitor.pass();
+        QCOMPARE(catcher.events, (QStringList{"button 2 1", "analog 0 40"}));
+    }
+
+    void firmwareProgressIsRelayedUnchanged()
+    {
+        HardwareInterface monitor;
+        QSignalSpy ticks(&monitor, &HardwareInterface::flashTick);
+        monitor.FirmwareFlash(100, 40);
+        QCOMPARE(ticks.size(), 1);
+        QCOMPARE(ticks.at(0), (QVariantList{100u, 40u}));
+    }
+
+    void stopEndsTheThreadAndDestroysDevices()
+    {
+        devices().push_back(joystick("/dev/hidraw1", {}, 4));
+        CountingMonitor monitor;
+        QSignalSpy disconnected(&monitor, &HardwareInterface::disconnectHardware);
+        MessageLog log;
+        monitor.start();
+        QTRY_VERIFY_WITH_TIMEOUT(monitor.scans.load() == 1 && monitor.running, 30000);
+        QTRY_COMPARE_WITH_TIMEOUT(byPath("/dev/hidraw1")->opens, 1, 30000);
+        monitor.stop();
+        QVERIFY(monitor.wait(60000));
+        QCOMPARE(log.count("Stopping polling"), 1);
+        QVERIFY(monitor.devices.isEmpty());
+        QCOMPARE(byPath("/dev/hidraw1")->closes, 1);
+        QCOMPARE(byPath("/dev/hidraw1")->preparsedFreed, 1);
+        QVERIFY(disconnected.isEmpty());
+    }
+
+    void stopBeforeStartIsKept()
+    {
+        devices().push_back(joystick("/dev/hidraw1", {}, 4));
+        CountingMonitor monitor;
+        MessageLog log;
+        monitor.stop();
+        monitor.start();
+        QVERIFY(monitor.wait(60000));
+        QCOMPARE(monitor.scans.load(), 0);
+        QCOMPARE(log.count("Stopping polling"), 1);
+        // A later start runs normally.
+        monitor.start();
+        QTRY_VERIFY_WITH_TIMEOUT(monitor.scans.load() == 1, 30000);
+        monitor.stop();
+        QVERIFY(monitor.wait(60000));
+    }
+};
+
+QTEST_GUILESS_MAIN(MonitorTest)
+#include "tst_monitor.moc"
