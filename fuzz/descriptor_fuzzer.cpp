@@ -6,12 +6,61 @@
 #include <string>
 #include <vector>
 
+#include "descriptor/collection.h"
 #include "descriptor/descriptor.h"
 
 namespace {
 
 constexpr size_t kMaxCollectionsTried = 4;
 constexpr size_t kMaxCapsQueried = 64;
+
+// The value lookup as a plain walk over the value caps in storage order; the lookup index must give
+// the same status and value.
+NTSTATUS walkValue(const hidparse::Collection &c, HIDP_REPORT_TYPE type, USAGE page, USHORT link, USAGE usage,
+                   const std::vector<uint8_t> &report, ULONG &value)
+{
+    NTSTATUS status = HIDP_STATUS_USAGE_NOT_FOUND;
+    for (const hidparse::ValueSlot &v : c.valueSlots[type]) {
+        const uint32_t element = uint32_t(usage) - v.usageMin;
+        if (v.usagePage != page || usage < v.usageMin || element > v.usageSpan || element >= v.fieldCount)
+            continue;
+        if (link != 0 && v.linkCollection != link)
+            continue;
+        if (report[0] != 0 && report[0] != v.reportId) {
+            status = HIDP_STATUS_INCOMPATIBLE_REPORT_ID;
+            continue;
+        }
+        value = 0;
+        const uint32_t position = v.bitPosition + element * v.bitSize;
+        for (uint32_t i = 0; i < v.bitSize && i < 32; ++i) {
+            const size_t byte = (position + i) / 8;
+            if (byte < report.size() && (report[byte] >> ((position + i) % 8) & 1))
+                value |= ULONG(1) << i;
+        }
+        return HIDP_STATUS_SUCCESS;
+    }
+    return status;
+}
+
+void checkValueLookups(const hidparse::Collection &c, HIDP_REPORT_TYPE type,
+                       const std::vector<uint8_t> &report, ULONG length)
+{
+    const auto &slots = c.valueSlots[type];
+    for (size_t i = 0; i < slots.size() && i < kMaxCapsQueried; ++i) {
+        const hidparse::ValueSlot &v = slots[i];
+        for (const uint32_t usage : {uint32_t(v.usageMin), uint32_t(v.usageMin) + v.usageSpan,
+                                     uint32_t(v.usageMin) + v.fieldCount - 1, uint32_t(v.usageMin) - 1}) {
+            for (const USHORT link : {USHORT(0), v.linkCollection}) {
+                ULONG want = 0, got = 0;
+                const NTSTATUS wantStatus = walkValue(c, type, v.usagePage, link, USAGE(usage), report, want);
+                if (hidparse::getUsageValue(c, type, v.usagePage, link, USAGE(usage), &got, report.data(),
+                                            length) != wantStatus ||
+                    got != want)
+                    __builtin_trap();
+            }
+        }
+    }
+}
 
 void exerciseReport(const hidparse::Collection &c, HIDP_REPORT_TYPE type, const uint8_t *payload,
                     size_t payloadSize, uint16_t reportLength)
@@ -53,6 +102,8 @@ void exerciseReport(const hidparse::Collection &c, HIDP_REPORT_TYPE type, const 
         hidparse::getUsageValueArray(c, type, v.UsagePage, 0, v.Range.UsageMin, array.data(),
                                      USHORT(array.size()), report.data(), length);
     }
+    if (reportLength != 0)
+        checkValueLookups(c, type, report, length);
     std::vector<HIDP_DATA> data(hidparse::maxDataListLength(c, type));
     ULONG dataCount = ULONG(data.size());
     hidparse::getData(c, type, data.data(), &dataCount, report.data(), length);

@@ -56,6 +56,41 @@ struct ValueSlot {
     uint8_t reportId = 0;
 };
 
+// The value lookup index. For the usages of up to kMaxIndexedValuePages usage pages it holds, per
+// usage, the first value slot in storage order that has a field for that usage, with that field's
+// place. No slot before that one can answer a lookup of the usage, so a lookup whose link
+// collection and report ID that slot matches is answered from the entry alone, and any other
+// starts its walk over the slots there, with the answer the walk from the first slot would give.
+// Built once per parse; the tables of one report type hold at most kMaxValueIndexEntries usages,
+// and lookups on a page without a table walk from the first slot.
+inline constexpr uint16_t kNoValueSlot = 0xFFFF; // above any slot index (kMaxCapsPerCollection)
+inline constexpr uint32_t kMaxValueIndexEntries = 4096;
+inline constexpr size_t kMaxIndexedValuePages = 4;
+
+struct ValueField {
+    uint32_t bitPosition = 0; // of this usage's own field
+    uint16_t bitSize = 0;
+    uint16_t linkCollection = 0;
+    uint16_t slot = kNoValueSlot; // kNoValueSlot: no slot has a field for the usage
+    uint8_t reportId = 0;
+};
+
+struct ValuePageTable {
+    uint16_t usagePage = 0;
+    uint16_t usageBase = 0;  // the page's lowest usage that has a field
+    uint32_t usageCount = 0; // usages in the table, from usageBase
+    uint32_t offset = 0;     // of the table in ValueIndex::fields
+};
+
+struct ValueIndex {
+    std::array<ValuePageTable, kMaxIndexedValuePages> pages{}; // inline: one step less per lookup
+    uint32_t pageCount = 0;
+    bool everyPageIndexed = true; // false: a page with value fields has no table
+    std::vector<ValueField> fields;
+};
+
+ValueIndex buildValueIndex(const std::vector<ValueSlot> &slots);
+
 // A button cap packed for the per-report usage queries. Member names follow Cap's so that the
 // same field walk serves both.
 struct ButtonSlot {
@@ -88,6 +123,7 @@ public:
     std::array<uint16_t, kReportTypeCount> dataIndexCount{};
     std::array<std::vector<Cap>, kReportTypeCount> caps; // storage order: buttons and values mixed
     std::array<std::vector<ValueSlot>, kReportTypeCount> valueSlots;
+    std::array<ValueIndex, kReportTypeCount> valueIndex; // built from valueSlots
     std::array<std::vector<ButtonSlot>, kReportTypeCount> buttonSlots;
     std::array<std::vector<PageFieldCount>, kReportTypeCount> buttonFieldsByPage;
     std::array<uint32_t, kReportTypeCount> buttonFields{}; // all pages

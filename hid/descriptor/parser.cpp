@@ -501,6 +501,7 @@ void Parser::finishTopLevel()
                     cap.bitPosition, cap.bitSize, cap.fieldCount, uint16_t(i), cap.reportId});
             }
         }
+        c.valueIndex[t] = buildValueIndex(c.valueSlots[t]);
         c.dataIndexCount[t] = uint16_t(dataIndices_[t]);
     }
     for (uint32_t id = 1; id < 256; ++id) {

@@ -193,6 +193,20 @@ NTSTATUS copyCaps(const Collection &c, HIDP_REPORT_TYPE type, bool buttons, USAG
     return found > capacity ? HIDP_STATUS_BUFFER_TOO_SMALL : HIDP_STATUS_SUCCESS;
 }
 
+// The index entry of `usage`; null when its page has no table.
+inline const ValueField *indexedField(const ValueIndex &index, USAGE usagePage, USAGE usage)
+{
+    static constexpr ValueField kNoField{};
+    for (uint32_t p = 0; p < index.pageCount; ++p) {
+        const ValuePageTable &page = index.pages[p];
+        if (page.usagePage != usagePage)
+            continue;
+        const uint32_t entry = uint32_t(usage) - page.usageBase; // wraps past the table when below
+        return entry < page.usageCount ? &index.fields[page.offset + entry] : &kNoField;
+    }
+    return index.everyPageIndexed ? &kNoField : nullptr;
+}
+
 // The first value cap, in storage order, holding `usage`, with the element of it that does.
 struct ValueMatch {
     const ValueSlot *slot = nullptr;
@@ -200,12 +214,14 @@ struct ValueMatch {
     NTSTATUS status = HIDP_STATUS_USAGE_NOT_FOUND;
 };
 
-inline __attribute__((always_inline)) ValueMatch findValue(const Collection &c, HIDP_REPORT_TYPE type,
-                                                           USAGE usagePage, USHORT linkCollection,
-                                                           USAGE usage, const uint8_t *report)
+// The walk over the value slots from slot `first`, which no earlier slot could answer.
+ValueMatch findValueFrom(const Collection &c, HIDP_REPORT_TYPE type, USAGE usagePage, USHORT linkCollection,
+                         USAGE usage, const uint8_t *report, uint32_t first)
 {
     ValueMatch m;
-    for (const ValueSlot &v : c.valueSlots[type]) {
+    const std::vector<ValueSlot> &slots = c.valueSlots[type];
+    for (uint32_t i = first; i < slots.size(); ++i) {
+        const ValueSlot &v = slots[i];
         const uint32_t element = uint32_t(usage) - v.usageMin; // wraps past the span when below
         if (v.usagePage != usagePage || element > v.usageSpan)
             continue;
@@ -223,6 +239,13 @@ inline __attribute__((always_inline)) ValueMatch findValue(const Collection &c, 
         return m;
     }
     return m;
+}
+
+ValueMatch findValue(const Collection &c, HIDP_REPORT_TYPE type, USAGE usagePage, USHORT linkCollection,
+                     USAGE usage, const uint8_t *report)
+{
+    const ValueField *field = indexedField(c.valueIndex[type], usagePage, usage);
+    return findValueFrom(c, type, usagePage, linkCollection, usage, report, field ? field->slot : 0);
 }
 
 } // namespace
@@ -359,8 +382,12 @@ NTSTATUS getUsagesEx(const Collection &c, HIDP_REPORT_TYPE type, USHORT linkColl
                          });
 }
 
-NTSTATUS getUsageValue(const Collection &c, HIDP_REPORT_TYPE type, USAGE usagePage, USHORT linkCollection,
-                       USAGE usage, ULONG *value, const uint8_t *report, ULONG reportLength)
+namespace {
+
+// Every value lookup the index entry alone cannot answer, and every bad call.
+__attribute__((noinline)) NTSTATUS lookUpValue(const Collection &c, HIDP_REPORT_TYPE type, USAGE usagePage,
+                                               USHORT linkCollection, USAGE usage, ULONG *value,
+                                               const uint8_t *report, ULONG reportLength)
 {
     const NTSTATUS check = checkReport(c, type, report, reportLength);
     if (check != HIDP_STATUS_SUCCESS)
@@ -372,6 +399,27 @@ NTSTATUS getUsageValue(const Collection &c, HIDP_REPORT_TYPE type, USAGE usagePa
         *value = readField(report, reportLength, m.slot->bitPosition + m.element * m.slot->bitSize,
                            m.slot->bitSize);
     return m.status;
+}
+
+} // namespace
+
+NTSTATUS getUsageValue(const Collection &c, HIDP_REPORT_TYPE type, USAGE usagePage, USHORT linkCollection,
+                       USAGE usage, ULONG *value, const uint8_t *report, ULONG reportLength)
+{
+    // The usual call, once per value usage of every report: a sound report whose first slot with a
+    // field for the usage matches the link collection and the report ID, so that the index entry
+    // alone answers. It stays small enough to need no saved registers; the rest goes the long way.
+    if (isValidType(type) && report && value && reportLength != 0 &&
+        reportLength == c.reportByteLength[type]) {
+        const ValueField *field = indexedField(c.valueIndex[type], usagePage, usage);
+        if (field && field->slot != kNoValueSlot &&
+            (linkCollection == 0 || field->linkCollection == linkCollection) &&
+            (report[0] == 0 || report[0] == field->reportId)) {
+            *value = readField(report, reportLength, field->bitPosition, field->bitSize);
+            return HIDP_STATUS_SUCCESS;
+        }
+    }
+    return lookUpValue(c, type, usagePage, linkCollection, usage, value, report, reportLength);
 }
 
 NTSTATUS getUsageValueArray(const Collection &c, HIDP_REPORT_TYPE type, USAGE usagePage,

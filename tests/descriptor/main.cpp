@@ -1,5 +1,5 @@
 // Runs the descriptor suites: the Windows-answer vectors, the device report decodings, edge
-// cases and bad input. Usage: descriptor_tests [DATA_DIR]
+// cases, bad input, and value lookups against a walk over the value caps. Usage: descriptor_tests [DATA_DIR]
 #include <cstdio>
 
 #include "vector_support.h"
@@ -22,5 +22,6 @@ int main(int argc, char **argv)
     runDeviceReports(t, devices);
     runEdgeCases(t);
     runBadInput(t);
+    runValueLookups(t, windowsVectors, devices);
     return t.finish();
 }

@@ -34,5 +34,6 @@ void runWindowsParserVectors(Checker &t, const Json &vectors);
 void runDeviceReports(Checker &t, const Json &devices);
 void runEdgeCases(Checker &t);
 void runBadInput(Checker &t);
+void runValueLookups(Checker &t, const Json &windowsVectors, const Json &devices);
 
 } // namespace descriptortest
