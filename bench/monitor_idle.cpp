@@ -1,0 +1,331 @@
+// The monitor's CPU use while it idles: a real FlashHardware thread polling and rescanning, with no
+// controller or with fake joysticks on the fake hidraw testbed, for a fixed time. The figure is the
+// process's own CPU time (getrusage) over that time, as a share of one core; the monitor thread's
+// own share (its thread CPU clock) and the fake devices' feeder thread are given beside it, so that
+// what the fake devices cost is not taken for the monitor's cost.
+//
+// The same run with --raw-reader replaces the monitor by the least any poller of that cadence does:
+// one thread that waits up to 10 ms for a report from each device in turn, reads it with read(2)
+// when there is one, and sleeps 20 ms, with no scan and no decoding. It asks read(2) for as many
+// bytes as the HID layer does (the largest report hidraw delivers), since the fake device copies
+// the whole read buffer to its handler and back, unlike the kernel. With no controller that is a
+// bare 20 ms sleep loop. The difference between the two runs is what the monitor itself costs; the
+// raw reader's figure is what the machine and the fake devices charge for that cadence.
+//
+// Usage: bench_monitor_idle [--controllers N] [--seconds S] [--interval-ms M] [--real-bus] [--raw-reader]
+//   --controllers N  fake joysticks on the bus (default 0)
+//   --interval-ms M  each sends an input report every M ms; 0: they send nothing (default 20)
+//   --real-bus       no fake testbed: the monitor scans this machine's own bus (needs N = 0)
+//   --raw-reader     the raw reader instead of the monitor
+//   --read-size B    bytes the raw reader asks read(2) for (default 16384)
+// The last line is "RESULT key=value ...", for scripts.
+#include <QCoreApplication>
+#include <QMutexLocker>
+
+#include <fcntl.h>
+#include <poll.h>
+#include <pthread.h>
+#include <sys/resource.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <functional>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "fake_hidraw.h"
+#include "hid/hid.h"
+#include "monitor/flashhardware.h"
+#include "monitor/scanfilter.h"
+#include "test_descriptors.h"
+
+namespace {
+
+struct Options {
+    int controllers = 0;
+    double seconds = 30;
+    int intervalMs = 20;
+    bool realBus = false;
+    bool rawReader = false;
+    int readSize = 16384;
+};
+
+[[noreturn]] void usage(const char *why)
+{
+    std::fprintf(stderr,
+                 "bench_monitor_idle: %s\nusage: bench_monitor_idle [--controllers N] [--seconds S] "
+                 "[--interval-ms M] [--real-bus] [--raw-reader] [--read-size B]\n",
+                 why);
+    std::exit(2);
+}
+
+Options parseOptions(int argc, char **argv)
+{
+    Options o;
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        auto value = [&]() -> const char * {
+            if (i + 1 >= argc)
+                usage(("missing value for " + arg).c_str());
+            return argv[++i];
+        };
+        if (arg == "--controllers")
+            o.controllers = std::atoi(value());
+        else if (arg == "--seconds")
+            o.seconds = std::atof(value());
+        else if (arg == "--interval-ms")
+            o.intervalMs = std::atoi(value());
+        else if (arg == "--real-bus")
+            o.realBus = true;
+        else if (arg == "--raw-reader")
+            o.rawReader = true;
+        else if (arg == "--read-size")
+            o.readSize = std::atoi(value());
+        else
+            usage(("unknown option " + arg).c_str());
+    }
+    if (o.controllers < 0 || o.controllers > 16 || o.seconds <= 0 || o.intervalMs < 0 || o.readSize < 1 ||
+        o.readSize > 16384)
+        usage("values out of range");
+    if (o.realBus && o.controllers != 0)
+        usage("--real-bus takes no fake controllers");
+    return o;
+}
+
+double seconds(const timespec &t)
+{
+    return double(t.tv_sec) + double(t.tv_nsec) / 1e9;
+}
+
+double processCpuSeconds()
+{
+    rusage usage{};
+    getrusage(RUSAGE_SELF, &usage);
+    return double(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+           double(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+}
+
+double threadCpuSeconds(pthread_t thread)
+{
+    clockid_t clock;
+    timespec t{};
+    if (pthread_getcpuclockid(thread, &clock) != 0 || clock_gettime(clock, &t) != 0)
+        return 0;
+    return seconds(t);
+}
+
+double wallSeconds()
+{
+    timespec t{};
+    clock_gettime(CLOCK_MONOTONIC, &t);
+    return seconds(t);
+}
+
+// Sends a report to every device at the interval: button bits and both axes move, as a stick held
+// by a person does.
+class Feeder {
+public:
+    Feeder(std::vector<std::unique_ptr<fakehid::FakeHidraw>> &devices, int intervalMs)
+        : m_devices(devices), m_interval(intervalMs)
+    {
+        if (intervalMs > 0 && !devices.empty())
+            m_thread = std::thread([this] { run(); });
+    }
+    ~Feeder()
+    {
+        m_stop = true;
+        if (m_thread.joinable())
+            m_thread.join();
+    }
+    double cpuSeconds() { return m_thread.joinable() ? threadCpuSeconds(m_thread.native_handle()) : 0; }
+
+private:
+    void run()
+    {
+        auto next = std::chrono::steady_clock::now();
+        for (uint8_t tick = 0; !m_stop; ++tick) {
+            for (auto &device : m_devices)
+                device->injectInput({0x01, uint8_t(tick & 0x0F), uint8_t(tick * 3), uint8_t(0x80 - tick)});
+            next += m_interval;
+            std::this_thread::sleep_until(next);
+        }
+    }
+
+    std::vector<std::unique_ptr<fakehid::FakeHidraw>> &m_devices;
+    const std::chrono::milliseconds m_interval;
+    std::atomic<bool> m_stop{false};
+    std::thread m_thread;
+};
+
+// The least a poller of the monitor's cadence does; see the head of this file.
+class RawReader {
+public:
+    RawReader(const std::vector<std::unique_ptr<fakehid::FakeHidraw>> &devices, int readSize)
+        : m_buffer(size_t(readSize))
+    {
+        for (const auto &device : devices)
+            m_fds.push_back(open(device->devnode.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC));
+        m_thread = std::thread([this] { run(); });
+    }
+    ~RawReader()
+    {
+        m_stop = true;
+        m_thread.join();
+        for (int fd : m_fds)
+            close(fd);
+    }
+    bool opened() const { return std::find(m_fds.begin(), m_fds.end(), -1) == m_fds.end(); }
+    double cpuSeconds() { return threadCpuSeconds(m_thread.native_handle()); }
+
+private:
+    void run()
+    {
+        while (!m_stop) {
+            for (int fd : m_fds) {
+                pollfd pfd{fd, POLLIN, 0};
+                if (poll(&pfd, 1, 10) > 0 && read(fd, m_buffer.data(), m_buffer.size()) < 0 &&
+                    errno != EAGAIN)
+                    m_stop = true;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+    }
+
+    std::vector<int> m_fds;
+    std::vector<uint8_t> m_buffer;
+    std::atomic<bool> m_stop{false};
+    std::thread m_thread;
+};
+
+qsizetype registered(FlashHardware &monitor)
+{
+    QMutexLocker lock(&monitor.registryLock());
+    return monitor.devices.size();
+}
+
+void dropMessage(QtMsgType, const QMessageLogContext &, const QString &) {}
+
+int measure(const Options &o, fakehid::Testbed *bed)
+{
+    std::vector<std::unique_ptr<fakehid::FakeHidraw>> devices;
+    for (int i = 0; i < o.controllers; ++i) {
+        fakehid::DeviceConfig config;
+        config.pid = uint16_t(0x0100 + i);
+        config.serial = "IDLE" + std::to_string(i);
+        config.reportDescriptor = fakehid::descriptors::joystickWithIds;
+        devices.push_back(std::make_unique<fakehid::FakeHidraw>(*bed, config));
+    }
+
+    // What one scan costs: the six enumerations of the scan filter table, on this bus.
+    double scanCpu = 0;
+    {
+        constexpr int kScans = 5;
+        const double before = threadCpuSeconds(pthread_self());
+        for (int i = 0; i < kScans; ++i) {
+            for (const ScanFilter &row : scanFilters)
+                hid_free_enumeration(hid_enumerate(row.vendorId, row.productId));
+        }
+        scanCpu = (threadCpuSeconds(pthread_self()) - before) / kScans;
+    }
+
+    // The poller under measurement, and its thread's CPU time.
+    std::unique_ptr<FlashHardware> monitor;
+    std::unique_ptr<RawReader> reader;
+    std::atomic<pthread_t> monitorThread{};
+    std::function<double()> pollerCpu;
+    if (o.rawReader) {
+        reader = std::make_unique<RawReader>(devices, o.readSize);
+        if (!reader->opened()) {
+            std::fprintf(stderr, "bench_monitor_idle: cannot open the fake devices\n");
+            return 1;
+        }
+        pollerCpu = [&] { return reader->cpuSeconds(); };
+    } else {
+        monitor = std::make_unique<FlashHardware>();
+        std::atomic<bool> started{false};
+        QObject::connect(
+            monitor.get(), &QThread::started, monitor.get(),
+            [&] {
+                monitorThread = pthread_self();
+                started = true;
+            },
+            Qt::DirectConnection);
+        monitor->start();
+        // The first pass scans; wait for it to register every controller.
+        const double deadline = wallSeconds() + 30;
+        while ((!started || registered(*monitor) < o.controllers) && wallSeconds() < deadline)
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        if (registered(*monitor) != o.controllers) {
+            std::fprintf(stderr, "bench_monitor_idle: %lld of %d controllers registered\n",
+                         static_cast<long long>(registered(*monitor)), o.controllers);
+            monitor->stop();
+            monitor->wait();
+            return 1;
+        }
+        pollerCpu = [&] { return threadCpuSeconds(monitorThread); };
+    }
+
+    Feeder feeder(devices, o.intervalMs);
+    std::this_thread::sleep_for(std::chrono::seconds(1)); // past discovery and the first reports
+
+    const double wall0 = wallSeconds(), process0 = processCpuSeconds();
+    const double poller0 = pollerCpu(), feeder0 = feeder.cpuSeconds();
+    std::this_thread::sleep_for(std::chrono::duration<double>(o.seconds));
+    const double wall = wallSeconds() - wall0, process = processCpuSeconds() - process0;
+    const double monitorCpu = pollerCpu() - poller0, feederCpu = feeder.cpuSeconds() - feeder0;
+    const qsizetype stillRegistered = monitor ? registered(*monitor) : o.controllers;
+
+    if (monitor) {
+        monitor->stop();
+        monitor->wait();
+    }
+    reader.reset();
+
+    const auto percent = [&](double cpu) { return 100.0 * cpu / wall; };
+    const double rest = process - monitorCpu - feederCpu;
+    std::printf("%s idle, %d controller%s%s, %.1f s: process %.3f%% of one core "
+                "(its thread %.3f%%, report feeder %.3f%%, fake devices and the rest %.3f%%)\n",
+                o.rawReader ? "raw reader" : "monitor", o.controllers, o.controllers == 1 ? "" : "s",
+                o.controllers == 0
+                    ? (o.realBus ? " on this machine's bus" : " on an empty fake bus")
+                    : (o.intervalMs > 0
+                           ? (", a report every " + std::to_string(o.intervalMs) + " ms each").c_str()
+                           : ", no reports"),
+                wall, percent(process), percent(monitorCpu), percent(feederCpu), percent(rest));
+    std::printf("one scan of the %zu filter rows: %.2f ms of CPU\n", scanFilters.size(), scanCpu * 1e3);
+    std::printf("RESULT poller=%s read_size=%d controllers=%d interval_ms=%d real_bus=%d seconds=%.1f "
+                "process_cpu_pct=%.3f "
+                "poller_thread_cpu_pct=%.3f feeder_cpu_pct=%.3f other_cpu_pct=%.3f registered=%lld "
+                "scan_cpu_ms=%.2f\n",
+                o.rawReader ? "raw" : "monitor", o.rawReader ? o.readSize : 16384, o.controllers,
+                o.controllers ? o.intervalMs : 0, o.realBus ? 1 : 0, wall, percent(process),
+                percent(monitorCpu), percent(feederCpu), percent(rest),
+                static_cast<long long>(stillRegistered), scanCpu * 1e3);
+    return stillRegistered == o.controllers ? 0 : 1;
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    const Options options = parseOptions(argc, argv);
+    if (options.realBus) {
+        QCoreApplication app(argc, argv);
+        qInstallMessageHandler(dropMessage);
+        return measure(options, nullptr);
+    }
+    fakehid::ensurePreloaded(argc, argv);
+    fakehid::Testbed bed;
+    QCoreApplication app(argc, argv);
+    qInstallMessageHandler(dropMessage);
+    return measure(options, &bed);
+}
