@@ -6,6 +6,7 @@
 #include <QThread>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -118,6 +119,20 @@ void readIdentity(InputDevice *device, const hid_device_info &record)
     std::snprintf(device->versionText, 6, "%x.%x", device->releaseNumber >> 8, device->releaseNumber & 0xFF);
 }
 
+// Only these say that the node is there but the user may not open it, which the udev rules mend.
+bool isPermissionDenied(int error)
+{
+    return error == EACCES || error == EPERM;
+}
+
+void logAccessDenied(const hid_device_info &record)
+{
+    qDebug().noquote() << QString::asprintf(
+        "No permission to open device 0x%04x-0x%04x at %s: install the udev rules (%s) and plug the "
+        "controller in again",
+        record.vendor_id, record.product_id, record.path, FLASHER_UDEV_RULES_FILE);
+}
+
 void logDevice(const InputDevice *device)
 {
     const unsigned buttons = countUsages(device->buttonCaps, device->caps.NumberInputButtonCaps);
@@ -140,9 +155,14 @@ bool HardwareInterface::connectDevices(hid_device_info *list)
         if (!devices.isEmpty() && devices.contains(key))
             continue;
 
+        errno = 0;
         hid_device *handle = hid_open_path(record->path);
-        if (handle == nullptr)
+        if (handle == nullptr) {
+            if (isPermissionDenied(errno) && m_accessNotices.denied(key))
+                logAccessDenied(*record);
             continue;
+        }
+        m_accessNotices.opened(key);
         opened = true;
 
         auto *device = new InputDevice(new AbstractHardware());

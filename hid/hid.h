@@ -50,6 +50,8 @@ HID_API_EXPORT struct hid_device_info *hid_enumerate(unsigned short vendor_id, u
 HID_API_EXPORT void hid_free_enumeration(struct hid_device_info *devs);
 HID_API_EXPORT hid_device *hid_open(unsigned short vendor_id, unsigned short product_id,
                                     const wchar_t *serial_number);
+/* On Linux a failed hid_open_path also leaves the cause in errno: EACCES or EPERM when the user
+   may not open the device node. */
 HID_API_EXPORT hid_device *hid_open_path(const char *path);
 HID_API_EXPORT void hid_close(hid_device *dev);
 HID_API_EXPORT int hid_read(hid_device *dev, unsigned char *data, size_t length);

@@ -104,7 +104,9 @@ void HardwareInterface::runPendingWork()
 void HardwareInterface::runPass()
 {
     if (scanCountdown == 0) {
-        if (scan())
+        const bool changed = scan();
+        m_accessNotices.scanFinished();
+        if (changed)
             emit hardwareChanged();
         scanCountdown = pollInterval * 10;
     }

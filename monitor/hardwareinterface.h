@@ -15,6 +15,8 @@
 #include <functional>
 #include <mutex>
 
+#include "device/accessnotices.h"
+
 class InputDevice;
 struct hid_device_info;
 class AbstractHardware;
@@ -87,6 +89,7 @@ private:
     void bindRegisteredDevices();
 
     mutable QMutex m_registryLock;
+    AccessNotices m_accessNotices; // monitor thread only: discovery and scans
 
     struct PendingWork {
         const std::function<void()> &work;

@@ -20,6 +20,8 @@
 // failures that are not system calls, such as a descriptor that cannot be parsed, or the parser
 // status name for a failed query). hid_open_path and hid_open have no handle to keep a text on:
 // hid_error(NULL) answers the text of the calling thread's last open, null when it succeeded.
+// A failed hid_open_path also leaves the cause in errno (EINVAL when no system call failed), so a
+// caller can tell a node the user may not open (EACCES, EPERM) from one that is gone or unusable.
 
 #include "hid.h"
 
@@ -406,12 +408,24 @@ struct hid_device_ {
 
 namespace {
 
-// The steps of hid_open_path after the path is parsed; false with the reason in `why`.
-bool openNode(hid_device &dev, const CollectionPath &path, std::string &why)
+// Why an open failed: the text hid_error(NULL) answers and the errno hid_open_path leaves.
+struct OpenFailure {
+    std::string why;
+    int error = EINVAL;
+
+    void fromErrno(int cause)
+    {
+        error = cause;
+        why = errnoText(cause);
+    }
+};
+
+// The steps of hid_open_path after the path is parsed; false with the reason in `failure`.
+bool openNode(hid_device &dev, const CollectionPath &path, OpenFailure &failure)
 {
     struct stat st;
     if (stat(path.node.c_str(), &st) != 0) {
-        why = errnoText(errno);
+        failure.fromErrno(errno);
         return false;
     }
     Udev udev(udev_new());
@@ -419,25 +433,25 @@ bool openNode(hid_device &dev, const CollectionPath &path, std::string &why)
                                                   : nullptr);
     const char *subsystem = hidraw ? udev_device_get_subsystem(hidraw.get()) : nullptr;
     if (!subsystem || strcmp(subsystem, "hidraw") != 0) {
-        why = "Not a hidraw device: " + path.node;
+        failure.why = "Not a hidraw device: " + path.node;
         return false;
     }
     dev.hidrawSysPath = udev_device_get_syspath(hidraw.get());
 
     dev.fd = open(path.node.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
     if (dev.fd < 0) {
-        why = errnoText(errno);
+        failure.fromErrno(errno);
         return false;
     }
     int size = 0;
     if (ioctl(dev.fd, HIDIOCGRDESCSIZE, &size) < 0) {
-        why = errnoText(errno);
+        failure.fromErrno(errno);
         return false;
     }
     auto raw = std::make_unique<hidraw_report_descriptor>();
     raw->size = static_cast<uint32_t>(std::clamp(size, 0, HID_MAX_DESCRIPTOR_SIZE));
     if (ioctl(dev.fd, HIDIOCGRDESC, raw.get()) < 0) {
-        why = errnoText(errno);
+        failure.fromErrno(errno);
         return false;
     }
     dev.descriptor.assign(raw->value, raw->value + raw->size);
@@ -445,7 +459,7 @@ bool openNode(hid_device &dev, const CollectionPath &path, std::string &why)
     hidparse::DescriptorSummary summary;
     std::string error;
     if (!hidparse::summarize(dev.descriptor.data(), dev.descriptor.size(), summary, error)) {
-        why = "Report descriptor cannot be parsed: " + error;
+        failure.why = "Report descriptor cannot be parsed: " + error;
         return false;
     }
     if (path.collection >= summary.collections.size() ||
@@ -453,7 +467,7 @@ bool openNode(hid_device &dev, const CollectionPath &path, std::string &why)
         char text[96];
         snprintf(text, sizeof text, "No top-level collection %zu on %s", path.collection + 1,
                  path.node.c_str());
-        why = text;
+        failure.why = text;
         return false;
     }
     // Opening needs the capabilities, as on Windows: a collection that cannot be parsed cannot
@@ -462,11 +476,11 @@ bool openNode(hid_device &dev, const CollectionPath &path, std::string &why)
         hidparse::parseCollection(dev.descriptor.data(), dev.descriptor.size(), path.collection, error);
     HIDP_CAPS caps{};
     if (!collection) {
-        why = "Report descriptor cannot be parsed: " + error;
+        failure.why = "Report descriptor cannot be parsed: " + error;
         return false;
     }
     if (const NTSTATUS status = hidparse::getCaps(*collection, &caps); status != HIDP_STATUS_SUCCESS) {
-        why = std::string("Capabilities cannot be read: ") + hidparse::statusName(status);
+        failure.why = std::string("Capabilities cannot be read: ") + hidparse::statusName(status);
         return false;
     }
     dev.collection = path.collection;
@@ -621,24 +635,29 @@ hid_device *hid_open_path(const char *path)
 {
     if (!path) {
         openError.setErrno(EINVAL);
+        errno = EINVAL;
         return nullptr;
     }
     try {
         CollectionPath parsed;
         if (!parseCollectionPath(path, parsed)) {
             openError.set(std::string("No such HID collection: ") + path);
+            errno = ENOENT;
             return nullptr;
         }
         auto dev = std::make_unique<hid_device>();
-        std::string why;
-        if (!openNode(*dev, parsed, why)) {
-            openError.set(why);
+        OpenFailure failure;
+        if (!openNode(*dev, parsed, failure)) {
+            dev.reset(); // closing what was opened must not disturb errno below
+            openError.set(failure.why);
+            errno = failure.error;
             return nullptr;
         }
         openError.clear();
         return dev.release();
     } catch (const std::bad_alloc &) {
         openError.setErrno(ENOMEM);
+        errno = ENOMEM;
         return nullptr;
     }
 }

@@ -1,6 +1,7 @@
 #include "scriptedhid.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
 #include <cwchar>
 
@@ -187,8 +188,10 @@ hid_device *hid_open_path(const char *path)
 {
     std::lock_guard guard(lock());
     Device *device = byPath(path != nullptr ? path : "");
-    if (device == nullptr || !device->plugged || device->failOpen)
+    if (device == nullptr || !device->plugged || device->failOpen) {
+        errno = device != nullptr && device->plugged ? device->openErrno : ENOENT;
         return nullptr;
+    }
     ++device->opens;
     return new hid_device{device->path};
 }

@@ -41,6 +41,7 @@ struct Device {
 
     bool plugged = true; // listed by hid_enumerate, openable
     bool failOpen = false;
+    int openErrno = 0; // errno a failed open leaves
     bool failCaps = false;
     bool failPreparsed = false;
 
