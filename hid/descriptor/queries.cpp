@@ -1,0 +1,545 @@
+// The report-description queries over a parsed collection. None of them allocates; every loop is
+// bounded by the collection's capabilities and every report access by the report's length.
+#include <algorithm>
+#include <cstring>
+
+#include "collection.h"
+
+namespace hidparse {
+namespace {
+
+bool isValidType(HIDP_REPORT_TYPE type)
+{
+    return int(type) >= 0 && int(type) < kReportTypeCount;
+}
+
+// Up to the low 32 bits of the field at `bitPosition`, zero-extended. Bytes past the end of the
+// report read as zero.
+uint32_t readField(const uint8_t *report, ULONG length, uint32_t bitPosition, uint16_t bitSize)
+{
+    const uint32_t width = std::min<uint32_t>(bitSize, 32);
+    if (width == 0)
+        return 0;
+    const size_t first = bitPosition >> 3;
+    const unsigned shift = bitPosition & 7;
+    const size_t bytes = (shift + width + 7) / 8;
+    uint64_t acc = 0;
+    for (size_t i = 0; i < bytes && first + i < length; ++i)
+        acc |= uint64_t(report[first + i]) << (8 * i);
+    acc >>= shift;
+    return uint32_t(acc & ((uint64_t(1) << width) - 1));
+}
+
+void writeField(uint8_t *report, ULONG length, uint32_t bitPosition, uint16_t bitSize, uint32_t value)
+{
+    const uint32_t width = std::min<uint32_t>(bitSize, 32);
+    for (uint32_t i = 0; i < width; ++i) {
+        const size_t byte = (bitPosition + i) >> 3;
+        if (byte >= length)
+            return;
+        const uint8_t mask = uint8_t(1u << ((bitPosition + i) & 7));
+        report[byte] = (value >> i) & 1 ? report[byte] | mask : report[byte] & ~mask;
+    }
+}
+
+// A report whose first byte is 0 matches caps of every report ID.
+bool reportIdMatches(const Cap &cap, const uint8_t *report)
+{
+    return report[0] == 0 || report[0] == cap.reportId;
+}
+
+NTSTATUS checkReport(const Collection &c, HIDP_REPORT_TYPE type, const uint8_t *report, ULONG reportLength)
+{
+    if (!isValidType(type))
+        return HIDP_STATUS_INVALID_REPORT_TYPE;
+    if (!report)
+        return HIDP_STATUS_NULL;
+    if (reportLength == 0 || reportLength != c.reportByteLength[type])
+        return HIDP_STATUS_INVALID_REPORT_LENGTH;
+    return HIDP_STATUS_SUCCESS;
+}
+
+// Position of array value `value` among the usages of its main item (0-based), or -1 for "no
+// usage". Verified: a value is the 1-based position of the usage in declaration order, whatever
+// the Logical Minimum. Unverified: arrays whose first usage is 0 (keyboards); there the value is
+// taken as the position itself, so that value 0 stays "nothing" and value 4 means usage 4, the
+// only reading under which such devices work.
+int64_t arrayPosition(const Cap &cap, uint32_t value)
+{
+    if (value == 0)
+        return -1;
+    return cap.arrayStartsAtUsageZero ? int64_t(value) : int64_t(value) - 1;
+}
+
+// Calls fn(usage, dataIndex) for every button of `cap` that is on in the report.
+template <class Fn> void forEachButtonOn(const Cap &cap, const uint8_t *report, ULONG length, Fn fn)
+{
+    if (cap.isArray) {
+        if (cap.bitSize == 0)
+            return;
+        for (uint32_t j = 0; j < cap.fieldCount; ++j) {
+            const int64_t pos =
+                arrayPosition(cap, readField(report, length, cap.bitPosition + j * cap.bitSize, cap.bitSize));
+            const int64_t offset = pos - cap.arrayOrdinal;
+            if (pos < 0 || offset < 0 || offset >= int64_t(cap.usageCount()))
+                continue;
+            fn(USAGE(cap.usageMin + offset), USHORT(cap.dataIndexMin + offset));
+        }
+        return;
+    }
+    // Only the first fields up to the number of usages carry a button each.
+    const uint32_t count = std::min<uint32_t>(cap.fieldCount, cap.usageCount());
+    for (uint32_t k = 0; k < count; ++k) {
+        if (readField(report, length, cap.bitPosition + k * cap.bitSize, cap.bitSize) & 1)
+            fn(USAGE(cap.usageMin + k), USHORT(cap.dataIndexMin + k));
+    }
+}
+
+bool capMatches(const Cap &cap, USAGE usagePage, USHORT linkCollection, USAGE usage)
+{
+    if (usagePage != 0 && cap.usagePage != usagePage)
+        return false;
+    if (linkCollection != 0 && cap.linkCollection != linkCollection)
+        return false;
+    return usage == 0 || (usage >= cap.usageMin && usage <= cap.usageMax);
+}
+
+template <class Record> void fillCommon(const Cap &cap, Record &out)
+{
+    std::memset(&out, 0, sizeof out);
+    out.UsagePage = cap.usagePage;
+    out.ReportID = cap.reportId;
+    out.IsAlias = 0;
+    out.BitField = cap.bitField;
+    out.LinkCollection = cap.linkCollection;
+    out.LinkUsage = cap.linkUsage;
+    out.LinkUsagePage = cap.linkUsagePage;
+    out.IsRange = cap.isRange;
+    out.IsStringRange = cap.isStringRange;
+    out.IsDesignatorRange = cap.isDesignatorRange;
+    out.IsAbsolute = cap.isAbsolute;
+    // A single usage is stored as a range of one, so the NotRange fields and their Reserved
+    // shadows read the same numbers, as on Windows.
+    out.Range.UsageMin = cap.usageMin;
+    out.Range.UsageMax = cap.usageMax;
+    out.Range.StringMin = cap.stringMin;
+    out.Range.StringMax = cap.stringMax;
+    out.Range.DesignatorMin = cap.designatorMin;
+    out.Range.DesignatorMax = cap.designatorMax;
+    out.Range.DataIndexMin = cap.dataIndexMin;
+    out.Range.DataIndexMax = cap.dataIndexMax;
+}
+
+void fillButton(const Cap &cap, HIDP_BUTTON_CAPS &out)
+{
+    fillCommon(cap, out);
+#if HIDP_BUTTON_CAPS_HAS_REPORT_COUNT
+    out.ReportCount = cap.fieldCount;
+#endif
+}
+
+void fillValue(const Cap &cap, HIDP_VALUE_CAPS &out)
+{
+    fillCommon(cap, out);
+    out.HasNull = cap.hasNull;
+    out.BitSize = cap.bitSize;
+    out.ReportCount = cap.isRange ? 1 : cap.fieldCount;
+    out.UnitsExp = cap.unitsExp;
+    out.Units = cap.units;
+    out.LogicalMin = cap.logicalMin;
+    out.LogicalMax = cap.logicalMax;
+    out.PhysicalMin = cap.physicalMin;
+    out.PhysicalMax = cap.physicalMax;
+}
+
+template <class Record, class Fill>
+NTSTATUS copyCaps(const Collection &c, HIDP_REPORT_TYPE type, bool buttons, USAGE usagePage,
+                  USHORT linkCollection, USAGE usage, Record *out, USHORT *length, Fill fill)
+{
+    if (!isValidType(type))
+        return HIDP_STATUS_INVALID_REPORT_TYPE;
+    if (!length)
+        return HIDP_STATUS_NULL;
+    const USHORT capacity = out ? *length : 0;
+    uint32_t found = 0;
+    for (const Cap &cap : c.caps[type]) {
+        if (cap.isButton != buttons || !capMatches(cap, usagePage, linkCollection, usage))
+            continue;
+        if (found < capacity)
+            fill(cap, out[found]);
+        ++found;
+    }
+    *length = USHORT(found);
+    if (found == 0)
+        return HIDP_STATUS_USAGE_NOT_FOUND;
+    return found > capacity ? HIDP_STATUS_BUFFER_TOO_SMALL : HIDP_STATUS_SUCCESS;
+}
+
+// The first value cap, in storage order, holding `usage`, with the element of it that does.
+struct ValueMatch {
+    const Cap *cap = nullptr;
+    uint32_t element = 0;
+    NTSTATUS status = HIDP_STATUS_USAGE_NOT_FOUND;
+};
+
+ValueMatch findValue(const Collection &c, HIDP_REPORT_TYPE type, USAGE usagePage, USHORT linkCollection,
+                     USAGE usage, const uint8_t *report)
+{
+    ValueMatch m;
+    for (const Cap &cap : c.caps[type]) {
+        if (cap.isButton || cap.usagePage != usagePage || usage < cap.usageMin || usage > cap.usageMax)
+            continue;
+        if (linkCollection != 0 && cap.linkCollection != linkCollection)
+            continue;
+        const uint32_t element = usage - cap.usageMin;
+        if (element >= cap.fieldCount)
+            continue; // a range longer than its fields: that usage has no field in the report
+        if (!reportIdMatches(cap, report)) {
+            m.status = HIDP_STATUS_INCOMPATIBLE_REPORT_ID;
+            continue;
+        }
+        m.cap = &cap;
+        m.element = element;
+        m.status = HIDP_STATUS_SUCCESS;
+        return m;
+    }
+    return m;
+}
+
+} // namespace
+
+NTSTATUS getCaps(const Collection &c, HIDP_CAPS *caps)
+{
+    if (!caps)
+        return HIDP_STATUS_NULL;
+    std::memset(caps, 0, sizeof *caps);
+    caps->Usage = c.usage;
+    caps->UsagePage = c.usagePage;
+    caps->InputReportByteLength = c.reportByteLength[HidP_Input];
+    caps->OutputReportByteLength = c.reportByteLength[HidP_Output];
+    caps->FeatureReportByteLength = c.reportByteLength[HidP_Feature];
+    caps->NumberLinkCollectionNodes = USHORT(c.nodes.size());
+    USHORT *buttons[] = {&caps->NumberInputButtonCaps, &caps->NumberOutputButtonCaps,
+                         &caps->NumberFeatureButtonCaps};
+    USHORT *values[] = {&caps->NumberInputValueCaps, &caps->NumberOutputValueCaps,
+                        &caps->NumberFeatureValueCaps};
+    USHORT *indices[] = {&caps->NumberInputDataIndices, &caps->NumberOutputDataIndices,
+                         &caps->NumberFeatureDataIndices};
+    for (int t = 0; t < kReportTypeCount; ++t) {
+        for (const Cap &cap : c.caps[t])
+            ++*(cap.isButton ? buttons[t] : values[t]);
+        *indices[t] = c.dataIndexCount[t];
+    }
+    return HIDP_STATUS_SUCCESS;
+}
+
+NTSTATUS getButtonCaps(const Collection &c, HIDP_REPORT_TYPE type, HIDP_BUTTON_CAPS *caps, USHORT *length)
+{
+    return copyCaps(c, type, true, 0, 0, 0, caps, length, fillButton);
+}
+
+NTSTATUS getValueCaps(const Collection &c, HIDP_REPORT_TYPE type, HIDP_VALUE_CAPS *caps, USHORT *length)
+{
+    return copyCaps(c, type, false, 0, 0, 0, caps, length, fillValue);
+}
+
+NTSTATUS getSpecificButtonCaps(const Collection &c, HIDP_REPORT_TYPE type, USAGE usagePage,
+                               USHORT linkCollection, USAGE usage, HIDP_BUTTON_CAPS *caps, USHORT *length)
+{
+    return copyCaps(c, type, true, usagePage, linkCollection, usage, caps, length, fillButton);
+}
+
+NTSTATUS getSpecificValueCaps(const Collection &c, HIDP_REPORT_TYPE type, USAGE usagePage,
+                              USHORT linkCollection, USAGE usage, HIDP_VALUE_CAPS *caps, USHORT *length)
+{
+    return copyCaps(c, type, false, usagePage, linkCollection, usage, caps, length, fillValue);
+}
+
+NTSTATUS getLinkCollectionNodes(const Collection &c, HIDP_LINK_COLLECTION_NODE *nodes, ULONG *length)
+{
+    if (!length)
+        return HIDP_STATUS_NULL;
+    const ULONG count = ULONG(c.nodes.size());
+    if (!nodes || *length < count) {
+        *length = count;
+        return HIDP_STATUS_BUFFER_TOO_SMALL;
+    }
+    std::copy(c.nodes.begin(), c.nodes.end(), nodes);
+    *length = count;
+    return HIDP_STATUS_SUCCESS;
+}
+
+ULONG maxUsageListLength(const Collection &c, HIDP_REPORT_TYPE type, USAGE usagePage)
+{
+    if (!isValidType(type))
+        return 0;
+    ULONG total = 0;
+    for (const Cap &cap : c.caps[type]) {
+        if (cap.isButton && (usagePage == 0 || cap.usagePage == usagePage))
+            total += cap.fieldCount;
+    }
+    return total;
+}
+
+namespace {
+
+// Walks the buttons on in the report, of one page or of every page, in caps order, handing each to
+// `put(index, usage, page)` while `index` is below `capacity`.
+template <class Put>
+NTSTATUS collectUsages(const Collection &c, HIDP_REPORT_TYPE type, bool anyPage, USAGE usagePage,
+                       USHORT linkCollection, ULONG *usageLength, bool haveList, const uint8_t *report,
+                       ULONG reportLength, Put put)
+{
+    const NTSTATUS check = checkReport(c, type, report, reportLength);
+    if (check != HIDP_STATUS_SUCCESS)
+        return check;
+    if (!usageLength)
+        return HIDP_STATUS_NULL;
+    const ULONG capacity = haveList ? *usageLength : 0;
+    ULONG found = 0;
+    bool pageFound = false, idFound = false;
+    for (const Cap &cap : c.caps[type]) {
+        if (!cap.isButton || (!anyPage && cap.usagePage != usagePage))
+            continue;
+        if (linkCollection != 0 && cap.linkCollection != linkCollection)
+            continue;
+        pageFound = true;
+        if (!reportIdMatches(cap, report))
+            continue;
+        idFound = true;
+        forEachButtonOn(cap, report, reportLength, [&](USAGE usage, USHORT) {
+            if (found < capacity)
+                put(found, usage, cap.usagePage);
+            ++found;
+        });
+    }
+    if (!pageFound)
+        return HIDP_STATUS_USAGE_NOT_FOUND;
+    if (!idFound)
+        return HIDP_STATUS_INCOMPATIBLE_REPORT_ID;
+    *usageLength = found;
+    return found > capacity ? HIDP_STATUS_BUFFER_TOO_SMALL : HIDP_STATUS_SUCCESS;
+}
+
+} // namespace
+
+NTSTATUS getUsages(const Collection &c, HIDP_REPORT_TYPE type, USAGE usagePage, USHORT linkCollection,
+                   USAGE *usageList, ULONG *usageLength, const uint8_t *report, ULONG reportLength)
+{
+    return collectUsages(c, type, false, usagePage, linkCollection, usageLength, usageList != nullptr, report,
+                         reportLength, [&](ULONG i, USAGE usage, USAGE) { usageList[i] = usage; });
+}
+
+NTSTATUS getUsagesEx(const Collection &c, HIDP_REPORT_TYPE type, USHORT linkCollection,
+                     UsageAndPage *usageList, ULONG *usageLength, const uint8_t *report, ULONG reportLength)
+{
+    return collectUsages(c, type, true, 0, linkCollection, usageLength, usageList != nullptr, report,
+                         reportLength, [&](ULONG i, USAGE usage, USAGE page) {
+                             usageList[i] = UsageAndPage{usage, page};
+                         });
+}
+
+NTSTATUS getUsageValue(const Collection &c, HIDP_REPORT_TYPE type, USAGE usagePage, USHORT linkCollection,
+                       USAGE usage, ULONG *value, const uint8_t *report, ULONG reportLength)
+{
+    const NTSTATUS check = checkReport(c, type, report, reportLength);
+    if (check != HIDP_STATUS_SUCCESS)
+        return check;
+    if (!value)
+        return HIDP_STATUS_NULL;
+    const ValueMatch m = findValue(c, type, usagePage, linkCollection, usage, report);
+    if (m.cap)
+        *value =
+            readField(report, reportLength, m.cap->bitPosition + m.element * m.cap->bitSize, m.cap->bitSize);
+    return m.status;
+}
+
+NTSTATUS getUsageValueArray(const Collection &c, HIDP_REPORT_TYPE type, USAGE usagePage,
+                            USHORT linkCollection, USAGE usage, uint8_t *buffer, USHORT bufferLength,
+                            const uint8_t *report, ULONG reportLength)
+{
+    const NTSTATUS check = checkReport(c, type, report, reportLength);
+    if (check != HIDP_STATUS_SUCCESS)
+        return check;
+    const ValueMatch m = findValue(c, type, usagePage, linkCollection, usage, report);
+    if (!m.cap)
+        return m.status;
+    const Cap &cap = *m.cap;
+    if (cap.isRange || cap.fieldCount <= 1)
+        return HIDP_STATUS_NOT_VALUE_ARRAY;
+    const uint32_t bits = uint32_t(cap.bitSize) * cap.fieldCount;
+    if (!buffer || bufferLength < (bits + 7) / 8)
+        return HIDP_STATUS_BUFFER_TOO_SMALL;
+    std::memset(buffer, 0, (bits + 7) / 8);
+    for (uint32_t i = 0; i < bits; ++i) {
+        if (readField(report, reportLength, cap.bitPosition + i, 1))
+            buffer[i >> 3] |= uint8_t(1u << (i & 7));
+    }
+    return HIDP_STATUS_SUCCESS;
+}
+
+ULONG maxDataListLength(const Collection &c, HIDP_REPORT_TYPE type)
+{
+    if (!isValidType(type))
+        return 0;
+    ULONG total = 0;
+    for (const Cap &cap : c.caps[type])
+        total += cap.isButton || cap.isRange ? cap.fieldCount : 1;
+    return total;
+}
+
+NTSTATUS getData(const Collection &c, HIDP_REPORT_TYPE type, HIDP_DATA *dataList, ULONG *dataLength,
+                 const uint8_t *report, ULONG reportLength)
+{
+    const NTSTATUS check = checkReport(c, type, report, reportLength);
+    if (check != HIDP_STATUS_SUCCESS)
+        return check;
+    if (!dataLength)
+        return HIDP_STATUS_NULL;
+    const ULONG capacity = dataList ? *dataLength : 0;
+    ULONG found = 0;
+    bool idFound = false;
+    auto emit = [&](USHORT dataIndex, ULONG raw) {
+        if (found < capacity) {
+            dataList[found].DataIndex = dataIndex;
+            dataList[found].Reserved = 0;
+            dataList[found].RawValue = raw;
+        }
+        ++found;
+    };
+    for (const Cap &cap : c.caps[type]) {
+        if (!reportIdMatches(cap, report))
+            continue;
+        idFound = true;
+        if (cap.isButton) {
+            forEachButtonOn(cap, report, reportLength, [&](USAGE, USHORT dataIndex) { emit(dataIndex, 1); });
+            continue;
+        }
+        // Usage value arrays and zero-width values have no place in a data list.
+        if (cap.bitSize == 0 || (!cap.isRange && cap.fieldCount > 1))
+            continue;
+        const uint32_t elements = cap.isRange ? std::min<uint32_t>(cap.fieldCount, cap.usageCount()) : 1;
+        for (uint32_t k = 0; k < elements; ++k)
+            emit(USHORT(cap.dataIndexMin + k),
+                 readField(report, reportLength, cap.bitPosition + k * cap.bitSize, cap.bitSize));
+    }
+    if (!idFound && !c.caps[type].empty())
+        return HIDP_STATUS_INCOMPATIBLE_REPORT_ID;
+    *dataLength = found;
+    return found > capacity ? HIDP_STATUS_BUFFER_TOO_SMALL : HIDP_STATUS_SUCCESS;
+}
+
+NTSTATUS initializeReportForId(const Collection &c, HIDP_REPORT_TYPE type, UCHAR reportId, uint8_t *report,
+                               ULONG reportLength)
+{
+    if (!isValidType(type))
+        return HIDP_STATUS_INVALID_REPORT_TYPE;
+    if (!report)
+        return HIDP_STATUS_NULL;
+    if (reportLength == 0 || reportLength != c.reportByteLength[type])
+        return HIDP_STATUS_INVALID_REPORT_LENGTH;
+    // Padding alone does not make a report: only an ID with caps does.
+    const auto &caps = c.caps[type];
+    if (std::none_of(caps.begin(), caps.end(), [&](const Cap &cap) { return cap.reportId == reportId; }))
+        return HIDP_STATUS_REPORT_DOES_NOT_EXIST;
+    std::memset(report, 0, reportLength);
+    report[0] = reportId;
+    return HIDP_STATUS_SUCCESS;
+}
+
+NTSTATUS setUsages(const Collection &c, HIDP_REPORT_TYPE type, USAGE usagePage, USHORT linkCollection,
+                   const USAGE *usageList, ULONG *usageLength, uint8_t *report, ULONG reportLength)
+{
+    const NTSTATUS check = checkReport(c, type, report, reportLength);
+    if (check != HIDP_STATUS_SUCCESS)
+        return check;
+    if (!usageLength || (!usageList && *usageLength != 0))
+        return HIDP_STATUS_NULL;
+    for (ULONG i = 0; i < *usageLength; ++i) {
+        const USAGE usage = usageList[i];
+        NTSTATUS status = HIDP_STATUS_USAGE_NOT_FOUND;
+        for (const Cap &cap : c.caps[type]) {
+            if (!cap.isButton || cap.usagePage != usagePage || usage < cap.usageMin || usage > cap.usageMax)
+                continue;
+            if (linkCollection != 0 && cap.linkCollection != linkCollection)
+                continue;
+            if (!reportIdMatches(cap, report)) {
+                status = HIDP_STATUS_INCOMPATIBLE_REPORT_ID;
+                continue;
+            }
+            const uint32_t offset = usage - cap.usageMin;
+            if (!cap.isArray) {
+                if (offset >= cap.fieldCount)
+                    continue;
+                writeField(report, reportLength, cap.bitPosition + offset * cap.bitSize, cap.bitSize, 1);
+                status = HIDP_STATUS_SUCCESS;
+                break;
+            }
+            // Array: the first empty field takes the usage's position in the item.
+            const uint32_t value = cap.arrayOrdinal + offset + (cap.arrayStartsAtUsageZero ? 0 : 1);
+            status = HIDP_STATUS_BUFFER_TOO_SMALL;
+            for (uint32_t j = 0; j < cap.fieldCount && cap.bitSize > 0; ++j) {
+                const uint32_t bit = cap.bitPosition + j * cap.bitSize;
+                if (readField(report, reportLength, bit, cap.bitSize) == 0) {
+                    writeField(report, reportLength, bit, cap.bitSize, value);
+                    status = HIDP_STATUS_SUCCESS;
+                    break;
+                }
+            }
+            break;
+        }
+        if (status != HIDP_STATUS_SUCCESS) {
+            *usageLength = i;
+            return status;
+        }
+    }
+    return HIDP_STATUS_SUCCESS;
+}
+
+const char *statusName(NTSTATUS status)
+{
+    switch (status) {
+    case HIDP_STATUS_SUCCESS:
+        return "HIDP_STATUS_SUCCESS";
+    case HIDP_STATUS_NULL:
+        return "HIDP_STATUS_NULL";
+    case HIDP_STATUS_INVALID_PREPARSED_DATA:
+        return "HIDP_STATUS_INVALID_PREPARSED_DATA";
+    case HIDP_STATUS_INVALID_REPORT_TYPE:
+        return "HIDP_STATUS_INVALID_REPORT_TYPE";
+    case HIDP_STATUS_INVALID_REPORT_LENGTH:
+        return "HIDP_STATUS_INVALID_REPORT_LENGTH";
+    case HIDP_STATUS_USAGE_NOT_FOUND:
+        return "HIDP_STATUS_USAGE_NOT_FOUND";
+    case HIDP_STATUS_VALUE_OUT_OF_RANGE:
+        return "HIDP_STATUS_VALUE_OUT_OF_RANGE";
+    case HIDP_STATUS_BAD_LOG_PHY_VALUES:
+        return "HIDP_STATUS_BAD_LOG_PHY_VALUES";
+    case HIDP_STATUS_BUFFER_TOO_SMALL:
+        return "HIDP_STATUS_BUFFER_TOO_SMALL";
+    case HIDP_STATUS_INTERNAL_ERROR:
+        return "HIDP_STATUS_INTERNAL_ERROR";
+    case HIDP_STATUS_I8042_TRANS_UNKNOWN:
+        return "HIDP_STATUS_I8042_TRANS_UNKNOWN";
+    case HIDP_STATUS_INCOMPATIBLE_REPORT_ID:
+        return "HIDP_STATUS_INCOMPATIBLE_REPORT_ID";
+    case HIDP_STATUS_NOT_VALUE_ARRAY:
+        return "HIDP_STATUS_NOT_VALUE_ARRAY";
+    case HIDP_STATUS_IS_VALUE_ARRAY:
+        return "HIDP_STATUS_IS_VALUE_ARRAY";
+    case HIDP_STATUS_DATA_INDEX_NOT_FOUND:
+        return "HIDP_STATUS_DATA_INDEX_NOT_FOUND";
+    case HIDP_STATUS_DATA_INDEX_OUT_OF_RANGE:
+        return "HIDP_STATUS_DATA_INDEX_OUT_OF_RANGE";
+    case HIDP_STATUS_BUTTON_NOT_PRESSED:
+        return "HIDP_STATUS_BUTTON_NOT_PRESSED";
+    case HIDP_STATUS_REPORT_DOES_NOT_EXIST:
+        return "HIDP_STATUS_REPORT_DOES_NOT_EXIST";
+    case HIDP_STATUS_NOT_IMPLEMENTED:
+        return "HIDP_STATUS_NOT_IMPLEMENTED";
+    default:
+        return "HIDP_STATUS_UNKNOWN";
+    }
+}
+
+} // namespace hidparse

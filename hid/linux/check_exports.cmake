@@ -1,0 +1,26 @@
+# Checks that BINARY's dynamic symbol table defines exactly the hid_ functions of EXPORTS_LIST.
+# Run with: cmake -DBINARY=... -DEXPORTS_LIST=... [-DNM=nm] -P check_exports.cmake
+if(NOT NM)
+  set(NM nm)
+endif()
+execute_process(COMMAND ${NM} -D --defined-only ${BINARY} OUTPUT_VARIABLE symbols RESULT_VARIABLE status)
+if(NOT status EQUAL 0)
+  message(FATAL_ERROR "${NM} failed on ${BINARY}")
+endif()
+string(REGEX MATCHALL "[ \t]hid_[A-Za-z0-9_]+" exported "${symbols}")
+list(TRANSFORM exported STRIP)
+list(SORT exported)
+
+file(STRINGS ${EXPORTS_LIST} lines REGEX "^[ \t]*hid_[a-z_]+;")
+set(expected)
+foreach(line IN LISTS lines)
+  string(REGEX MATCH "hid_[a-z_]+" symbol "${line}")
+  list(APPEND expected ${symbol})
+endforeach()
+list(SORT expected)
+
+if(NOT exported STREQUAL expected)
+  message(FATAL_ERROR "exported hid_ functions differ\n  exported: ${exported}\n  expected: ${expected}")
+endif()
+list(LENGTH exported count)
+message(STATUS "${BINARY} exports the ${count} hid_ functions")

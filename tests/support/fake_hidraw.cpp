@@ -1,0 +1,444 @@
+#include "fake_hidraw.h"
+
+#include <umockdev.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <dlfcn.h>
+#include <fcntl.h>
+#include <linux/hidraw.h>
+#include <poll.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+namespace fakehid {
+
+namespace {
+
+constexpr const char *kPreloadLibrary = "libumockdev-preload.so.0";
+
+UMockdevTestbed *testbed(void *p)
+{
+    return static_cast<UMockdevTestbed *>(p);
+}
+
+UMockdevIoctlClient *ioctlClient(void *p)
+{
+    return static_cast<UMockdevIoctlClient *>(p);
+}
+
+std::string hex(const Bytes &bytes)
+{
+    std::string s;
+    char pair[3];
+    for (uint8_t b : bytes) {
+        snprintf(pair, sizeof pair, "%02X", b);
+        s += pair;
+    }
+    return s;
+}
+
+__attribute__((format(printf, 1, 2))) std::string format(const char *fmt, ...)
+{
+    char buf[128];
+    va_list args;
+    va_start(args, fmt);
+    vsnprintf(buf, sizeof buf, fmt, args);
+    va_end(args);
+    return buf;
+}
+
+[[noreturn]] void fail(const char *what, GError *err)
+{
+    fprintf(stderr, "fake hidraw: %s: %s\n", what, err ? err->message : "failed");
+    abort();
+}
+
+// The kernel answers the name ioctls with strlen + 1 bytes, cut at the caller's buffer size.
+void completeWithName(UMockdevIoctlClient *c, UMockdevIoctlData *d, unsigned size, const std::string &s)
+{
+    const size_t len = std::min<size_t>(s.size() + 1, size);
+    memcpy(d->data, s.c_str(), len);
+    umockdev_ioctl_client_complete(c, static_cast<glong>(len), 0);
+}
+
+} // namespace
+
+void ensurePreloaded(int, char **argv)
+{
+    // umockdev_in_mock_environment() would cache a wrong answer before the testbed exists, so
+    // look for the library itself.
+    if (dlopen(kPreloadLibrary, RTLD_NOW | RTLD_NOLOAD))
+        return;
+    std::string preload = kPreloadLibrary;
+    if (const char *old = getenv("LD_PRELOAD"); old && *old)
+        preload += std::string(":") + old;
+    setenv("LD_PRELOAD", preload.c_str(), 1);
+    execv("/proc/self/exe", argv);
+    perror("fake hidraw: re-exec with the umockdev preload library");
+    exit(1);
+}
+
+Testbed::Testbed() : m_tb(umockdev_testbed_new()) {}
+
+Testbed::~Testbed()
+{
+    g_object_unref(testbed(m_tb));
+}
+
+struct FakeHidraw::Glue {
+    static gboolean onIoctl(UMockdevIoctlBase *, UMockdevIoctlClient *c, gpointer self)
+    {
+        return static_cast<FakeHidraw *>(self)->handleIoctl(c);
+    }
+
+    static gboolean onRead(UMockdevIoctlBase *, UMockdevIoctlClient *c, gpointer p)
+    {
+        auto *self = static_cast<FakeHidraw *>(p);
+        std::lock_guard<std::mutex> lock(self->m_mx);
+        if (self->m_unplugged) {
+            umockdev_ioctl_client_complete(c, -1, EIO);
+            return TRUE;
+        }
+        if (!self->m_cfg.framedReads)
+            return FALSE; // the pty's own read
+        if (self->m_in.empty()) {
+            if (self->m_cfg.blockOnEmptyRead) {
+                self->m_pendingRead = g_object_ref(c);
+                return TRUE;
+            }
+            return FALSE; // the pty read: EAGAIN on a non-blocking descriptor
+        }
+        Bytes report = std::move(self->m_in.front());
+        self->m_in.pop_front();
+        // Consume the token that made poll() report the report; it may still be in flight.
+        pollfd pfd{self->m_slaveOwn, POLLIN, 0};
+        ::poll(&pfd, 1, 1000);
+        char token;
+        ssize_t t = ::read(self->m_slaveOwn, &token, 1);
+        (void)t;
+        self->deliver(c, report);
+        return TRUE;
+    }
+
+    static gboolean onWrite(UMockdevIoctlBase *, UMockdevIoctlClient *c, gpointer p)
+    {
+        auto *self = static_cast<FakeHidraw *>(p);
+        UMockdevIoctlData *arg = umockdev_ioctl_client_get_arg(c);
+        Bytes payload(arg->data, arg->data + arg->data_len);
+        {
+            std::lock_guard<std::mutex> lock(self->m_mx);
+            if (self->m_unplugged) {
+                umockdev_ioctl_client_complete(c, -1, ENODEV);
+                return TRUE;
+            }
+            self->m_writes.push_back(payload);
+        }
+        self->m_cv.notify_all();
+        umockdev_ioctl_client_complete(c, static_cast<glong>(payload.size()), 0);
+        if (self->onWrite)
+            self->onWrite(payload);
+        return TRUE;
+    }
+};
+
+FakeHidraw::FakeHidraw(Testbed &bed, DeviceConfig config) : m_tb(bed.handle()), m_cfg(std::move(config))
+{
+    if (m_cfg.index < 0)
+        m_cfg.index = bed.allocateIndex();
+    const int n = m_cfg.index;
+    const std::string hidName =
+        format("%04X:%04X:%04X", m_cfg.bus, m_cfg.vid, m_cfg.pid) + format(".%04X", n + 1);
+    if (m_cfg.bus == kBusUsb) {
+        usbSysPath = "/sys/devices/pci0000:00/0000:00:14.0/usb1/1-" + std::to_string(n + 1);
+        ifaceSysPath =
+            usbSysPath + "/1-" + std::to_string(n + 1) + ":1." + std::to_string(m_cfg.interfaceNumber);
+        hidSysPath = ifaceSysPath + "/" + hidName;
+    } else {
+        hidSysPath = "/sys/devices/virtual/misc/uhid/" + hidName;
+    }
+    devnode = "/dev/hidraw" + std::to_string(n);
+    hidrawSysPath = hidSysPath + "/hidraw/hidraw" + std::to_string(n);
+
+    UMockdevTestbed *tb = testbed(m_tb);
+    GError *err = nullptr;
+    if (!umockdev_testbed_add_from_string(tb, sysfsDescription().c_str(), &err))
+        fail("adding the device", err);
+    // Strings are set as raw attribute bytes, so any UTF-8 text arrives unchanged.
+    if (!usbSysPath.empty()) {
+        const std::pair<const char *, const std::optional<std::string> &> strings[] = {
+            {"manufacturer", m_cfg.manufacturer}, {"product", m_cfg.product}, {"serial", m_cfg.serial}};
+        for (const auto &[name, value] : strings)
+            if (value)
+                umockdev_testbed_set_attribute(tb, usbSysPath.c_str(), name, value->c_str());
+    }
+
+    m_master = umockdev_testbed_get_dev_fd(tb, devnode.c_str());
+    gchar *root = umockdev_testbed_get_root_dir(tb);
+    const std::string slavePath = std::string(root) + devnode; // a symlink to /dev/pts/K
+    g_free(root);
+    m_slaveOwn = ::open(slavePath.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+
+    UMockdevIoctlBase *handler = umockdev_ioctl_base_new();
+    m_handler = handler;
+    g_signal_connect(handler, "handle-ioctl", G_CALLBACK(&Glue::onIoctl), this);
+    g_signal_connect(handler, "handle-read", G_CALLBACK(&Glue::onRead), this);
+    g_signal_connect(handler, "handle-write", G_CALLBACK(&Glue::onWrite), this);
+    if (!umockdev_testbed_attach_ioctl(tb, devnode.c_str(), handler, &err))
+        fail("attaching the ioctl handler", err);
+}
+
+// The tree in the text format of umockdev-record, parents first.
+std::string FakeHidraw::sysfsDescription() const
+{
+    const int n = m_cfg.index;
+    std::string d;
+    auto paragraph = [&](const std::string &sysPath) { d += "P: " + sysPath.substr(4) + "\n"; };
+    if (!usbSysPath.empty()) {
+        paragraph(usbSysPath);
+        d += "E: SUBSYSTEM=usb\nE: DEVTYPE=usb_device\n";
+        d += format("A: idVendor=%04x\nA: idProduct=%04x\nA: bcdDevice=%04x\n", m_cfg.vid, m_cfg.pid,
+                    m_cfg.bcdDevice);
+        d += "A: busnum=1\nA: devnum=" + std::to_string(n + 2) + "\n\n";
+        paragraph(ifaceSysPath);
+        d += "E: SUBSYSTEM=usb\nE: DEVTYPE=usb_interface\n";
+        d += format("A: bInterfaceNumber=%02x\nA: bInterfaceClass=03\n\n", m_cfg.interfaceNumber);
+    }
+    paragraph(hidSysPath);
+    d += "E: SUBSYSTEM=hid\nE: DRIVER=hid-generic\n";
+    d += format("E: HID_ID=%04X:%08X:%08X\n", m_cfg.bus, m_cfg.vid, m_cfg.pid);
+    d += "E: HID_NAME=" + m_cfg.hidName + "\nE: HID_UNIQ=" + m_cfg.hidUniq + "\n";
+    d += "E: HID_PHYS=fake-" + std::to_string(n) + "/input0\n";
+    d += "H: report_descriptor=" + hex(m_cfg.reportDescriptor) + "\n\n";
+    paragraph(hidrawSysPath);
+    d += "N: hidraw" + std::to_string(n) + "\n"; // makes the pty-backed /dev node
+    d += "E: SUBSYSTEM=hidraw\nE: DEVNAME=/dev/hidraw" + std::to_string(n) + "\n";
+    d += "E: MAJOR=247\nE: MINOR=" + std::to_string(n) + "\nA: dev=247:" + std::to_string(n) + "\n\n";
+    return d;
+}
+
+FakeHidraw::~FakeHidraw()
+{
+    if (!m_unplugged)
+        unplug(false);
+    GError *err = nullptr;
+    if (m_handler) {
+        umockdev_testbed_detach_ioctl(testbed(m_tb), devnode.c_str(), &err);
+        g_clear_error(&err);
+        g_signal_handlers_disconnect_by_data(m_handler, this);
+        g_object_unref(m_handler);
+    }
+    if (m_slaveOwn >= 0)
+        ::close(m_slaveOwn);
+}
+
+void FakeHidraw::deliver(void *client, const Bytes &report)
+{
+    UMockdevIoctlClient *c = ioctlClient(client);
+    UMockdevIoctlData *arg = umockdev_ioctl_client_get_arg(c);       // the reader's buffer
+    const size_t n = std::min<size_t>(report.size(), arg->data_len); // hidraw cuts long reports
+    memcpy(arg->data, report.data(), n);
+    umockdev_ioctl_client_complete(c, static_cast<glong>(n), 0);
+}
+
+void FakeHidraw::injectInput(const Bytes &report)
+{
+    std::lock_guard<std::mutex> lock(m_mx);
+    if (m_unplugged)
+        return;
+    if (!m_cfg.framedReads) {
+        ssize_t w = ::write(m_master, report.data(), report.size());
+        (void)w;
+        return;
+    }
+    if (m_pendingRead) {
+        void *c = m_pendingRead;
+        m_pendingRead = nullptr;
+        deliver(c, report);
+        g_object_unref(ioctlClient(c));
+        return;
+    }
+    m_in.push_back(report);
+    const char token = 0x55; // makes poll() on the node report POLLIN
+    ssize_t w = ::write(m_master, &token, 1);
+    (void)w;
+}
+
+int FakeHidraw::handleIoctl(void *client)
+{
+    UMockdevIoctlClient *c = ioctlClient(client);
+    const gulong request = umockdev_ioctl_client_get_request(c);
+    if (_IOC_TYPE(request) != 'H')
+        return FALSE; // umockdev answers ENOTTY
+    if (m_unplugged) {
+        umockdev_ioctl_client_complete(c, -1, ENODEV);
+        return TRUE;
+    }
+    const unsigned nr = _IOC_NR(request), size = _IOC_SIZE(request);
+    GError *err = nullptr;
+    UMockdevIoctlData *d = umockdev_ioctl_data_resolve(umockdev_ioctl_client_get_arg(c), 0, size, &err);
+    if (!d) {
+        g_clear_error(&err);
+        umockdev_ioctl_client_complete(c, -1, EFAULT);
+        return TRUE;
+    }
+    const Bytes &rd = m_cfg.reportDescriptor;
+    switch (nr) {
+    case _IOC_NR(HIDIOCGRDESCSIZE): {
+        const int v = static_cast<int>(rd.size());
+        memcpy(d->data, &v, sizeof v);
+        umockdev_ioctl_client_complete(c, 0, 0);
+        break;
+    }
+    case _IOC_NR(HIDIOCGRDESC): {
+        uint32_t want;
+        memcpy(&want, d->data, sizeof want);
+        if (want > HID_MAX_DESCRIPTOR_SIZE) {
+            umockdev_ioctl_client_complete(c, -1, EINVAL);
+            break;
+        }
+        memcpy(d->data + 4, rd.data(), std::min<size_t>(want, rd.size()));
+        umockdev_ioctl_client_complete(c, 0, 0);
+        break;
+    }
+    case _IOC_NR(HIDIOCGRAWINFO): {
+        hidraw_devinfo info{};
+        info.bustype = m_cfg.bus;
+        info.vendor = static_cast<int16_t>(m_cfg.vid);
+        info.product = static_cast<int16_t>(m_cfg.pid);
+        memcpy(d->data, &info, sizeof info);
+        umockdev_ioctl_client_complete(c, 0, 0);
+        break;
+    }
+    case _IOC_NR(HIDIOCGRAWNAME(0)):
+        completeWithName(c, d, size, m_cfg.hidName);
+        break;
+    case _IOC_NR(HIDIOCGRAWPHYS(0)):
+        completeWithName(c, d, size, "fake-" + std::to_string(m_cfg.index) + "/input0");
+        break;
+    case _IOC_NR(HIDIOCGRAWUNIQ(0)):
+        completeWithName(c, d, size, m_cfg.hidUniq);
+        break;
+    case _IOC_NR(HIDIOCSFEATURE(0)): {
+        Bytes payload(d->data, d->data + size);
+        int error;
+        {
+            std::lock_guard<std::mutex> lock(m_mx);
+            error = m_featureSetError;
+            if (!error)
+                m_features.push_back(payload);
+        }
+        if (error) {
+            umockdev_ioctl_client_complete(c, -1, error);
+            break;
+        }
+        m_cv.notify_all();
+        umockdev_ioctl_client_complete(c, static_cast<glong>(size), 0);
+        if (onSetFeature)
+            onSetFeature(payload);
+        break;
+    }
+    case _IOC_NR(HIDIOCGFEATURE(0)): {
+        const uint8_t id = size > 0 ? d->data[0] : 0;
+        std::optional<Bytes> answer;
+        {
+            std::lock_guard<std::mutex> lock(m_mx);
+            for (const auto &[answerId, bytes] : m_featureAnswers)
+                if (answerId == id)
+                    answer = bytes;
+        }
+        if (!answer) {
+            umockdev_ioctl_client_complete(c, -1, EPIPE);
+            break;
+        }
+        const size_t n = std::min<size_t>(answer->size(), size);
+        memcpy(d->data, answer->data(), n);
+        umockdev_ioctl_client_complete(c, static_cast<glong>(n), 0);
+        break;
+    }
+    default:
+        umockdev_ioctl_client_complete(c, -1, EINVAL);
+        break;
+    }
+    g_object_unref(d);
+    return TRUE;
+}
+
+std::vector<Bytes> FakeHidraw::writes()
+{
+    std::lock_guard<std::mutex> lock(m_mx);
+    return m_writes;
+}
+
+std::vector<Bytes> FakeHidraw::featuresSet()
+{
+    std::lock_guard<std::mutex> lock(m_mx);
+    return m_features;
+}
+
+bool FakeHidraw::waitForWrites(size_t count, int timeoutMs)
+{
+    std::unique_lock<std::mutex> lock(m_mx);
+    return m_cv.wait_for(lock, std::chrono::milliseconds(timeoutMs),
+                         [&] { return m_writes.size() >= count; });
+}
+
+void FakeHidraw::setFeatureReport(uint8_t id, const Bytes &answer)
+{
+    std::lock_guard<std::mutex> lock(m_mx);
+    m_featureAnswers.emplace_back(id, answer);
+}
+
+void FakeHidraw::failFeatureSets(int error)
+{
+    std::lock_guard<std::mutex> lock(m_mx);
+    m_featureSetError = error;
+}
+
+void FakeHidraw::unplug(bool sendUevents)
+{
+    UMockdevTestbed *tb = testbed(m_tb);
+    {
+        std::lock_guard<std::mutex> lock(m_mx);
+        if (m_unplugged)
+            return;
+        m_unplugged = true;
+        if (m_pendingRead) {
+            umockdev_ioctl_client_complete(ioctlClient(m_pendingRead), -1, EIO);
+            g_object_unref(ioctlClient(m_pendingRead));
+            m_pendingRead = nullptr;
+        }
+    }
+    // Children first: removing a parent leaves its children's /sys/class links and /dev nodes
+    // behind. The remove uevent reads the uevent file, so it goes before the removal.
+    for (const std::string *p : {&hidrawSysPath, &hidSysPath, &ifaceSysPath, &usbSysPath}) {
+        if (p->empty())
+            continue;
+        if (sendUevents)
+            umockdev_testbed_uevent(tb, p->c_str(), "remove");
+        umockdev_testbed_remove_device(tb, p->c_str());
+    }
+    if (m_master >= 0) { // hang up: pollers see POLLHUP
+        char name[128] = {};
+        const bool haveName = ptsname_r(m_master, name, sizeof name) == 0;
+        ::close(m_master);
+        m_master = -1;
+        if (haveName) {
+            // umockdev keeps a map entry per pty and would trip over it when the pty number is
+            // reused by a later device.
+            std::string entry(name);
+            std::replace(entry.begin(), entry.end(), '/', '_');
+            gchar *root = umockdev_testbed_get_root_dir(tb);
+            const std::string map = std::string(root) + "/dev/.ptymap/" + entry;
+            g_free(root);
+            ::unlink(map.c_str());
+        }
+    }
+}
+
+} // namespace fakehid

@@ -1,0 +1,117 @@
+// A fake hidraw device for tests: a sysfs tree that libudev walks like a real one and a /dev/hidrawN
+// node whose reads, writes and ioctls are answered by this fixture, all through the real syscalls
+// of the code under test (umockdev's preload library intercepts them).
+//
+// The header carries no glib or umockdev types, so Qt test code can include it freely.
+//
+// Usage: call fakehid::ensurePreloaded(argc, argv) first thing in main(); then create one
+// fakehid::Testbed for the whole process before the code under test touches /sys or /dev, and
+// create FakeHidraw devices on it. Destroy every FakeHidraw before its Testbed.
+#pragma once
+
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace fakehid {
+
+using Bytes = std::vector<uint8_t>;
+
+// Re-executes the process with umockdev's preload library in LD_PRELOAD unless it is loaded
+// already. Returns only in the preloaded process; exits with status 1 if the re-exec fails.
+void ensurePreloaded(int argc, char **argv);
+
+// The faked /sys and /dev of the process. One per process: umockdev cannot re-add a node name
+// within one testbed, so devices take fresh hidraw indices from it (90 and up, far from the
+// numbers real devices get, because /dev paths the testbed lacks fall through to the real system).
+class Testbed {
+public:
+    Testbed();
+    ~Testbed();
+    Testbed(const Testbed &) = delete;
+    Testbed &operator=(const Testbed &) = delete;
+
+    int allocateIndex() { return m_nextIndex++; }
+    void *handle() const { return m_tb; } // the UMockdevTestbed
+
+private:
+    void *m_tb;
+    int m_nextIndex = 90;
+};
+
+constexpr uint16_t kBusUsb = 0x03;
+constexpr uint16_t kBusBluetooth = 0x05;
+
+struct DeviceConfig {
+    int index = -1;         // N of /dev/hidrawN; -1 takes the testbed's next free index
+    uint16_t bus = kBusUsb; // USB devices get usb_device and usb_interface parents
+    uint16_t vid = 0x1209, pid = 0x0001, bcdDevice = 0x0110;
+    int interfaceNumber = 0;
+    std::string hidName = "Test Joystick", hidUniq = "aa:bb:cc:dd:ee:ff";
+    std::optional<std::string> manufacturer = "Test Maker", product = "Test Joystick", serial = "SN0001";
+    // A vendor-page collection with a 64-byte input and a 64-byte output report, no report IDs.
+    Bytes reportDescriptor = {0x06, 0x00, 0xff, 0x09, 0x01, 0xa1, 0x01, 0x15, 0x00, 0x26, 0xff, 0x00, 0x75,
+                              0x08, 0x95, 0x40, 0x09, 0x01, 0x81, 0x02, 0x09, 0x01, 0x91, 0x02, 0xc0};
+    bool framedReads = true;       // one read() returns exactly one injected report
+    bool blockOnEmptyRead = false; // framed reads: hold a read on an empty queue until an injection
+};
+
+class FakeHidraw {
+public:
+    FakeHidraw(Testbed &bed, DeviceConfig config);
+    ~FakeHidraw(); // removes the device from the testbed if it is still plugged in
+    FakeHidraw(const FakeHidraw &) = delete;
+    FakeHidraw &operator=(const FakeHidraw &) = delete;
+
+    // Queues one input report exactly as the kernel hands it to readers (report-ID byte first
+    // only when the device uses report IDs).
+    void injectInput(const Bytes &report);
+
+    std::vector<Bytes> writes();      // every write() payload, in order
+    std::vector<Bytes> featuresSet(); // every HIDIOCSFEATURE payload, in order
+    bool waitForWrites(size_t count, int timeoutMs);
+    // The answer to HIDIOCGFEATURE for report `id` (the first request byte). Without an answer
+    // the request fails with EPIPE, as a device that stalls the request.
+    void setFeatureReport(uint8_t id, const Bytes &answer);
+    // Makes every following HIDIOCSFEATURE fail with this errno (0: succeed again).
+    void failFeatureSets(int error);
+
+    std::function<void(const Bytes &)> onWrite; // runs on umockdev's worker thread
+    std::function<void(const Bytes &)> onSetFeature;
+
+    // Pulls the device: "remove" uevents, sysfs entries gone, open descriptors see POLLHUP and
+    // fail reads with EIO and writes and ioctls with ENODEV.
+    void unplug(bool sendUevents = true);
+
+    const DeviceConfig &config() const { return m_cfg; }
+    std::string devnode, hidrawSysPath, hidSysPath, ifaceSysPath, usbSysPath;
+
+private:
+    struct Glue; // the umockdev signal callbacks
+    friend struct Glue;
+
+    std::string sysfsDescription() const;
+    int handleIoctl(void *client);
+    void deliver(void *client, const Bytes &report);
+
+    void *m_tb;
+    DeviceConfig m_cfg;
+    void *m_handler = nullptr;
+    int m_master = -1, m_slaveOwn = -1;
+    std::mutex m_mx;
+    std::condition_variable m_cv;
+    std::deque<Bytes> m_in;
+    std::vector<Bytes> m_writes, m_features;
+    std::vector<std::pair<uint8_t, Bytes>> m_featureAnswers;
+    int m_featureSetError = 0;
+    void *m_pendingRead = nullptr;
+    bool m_unplugged = false;
+};
+
+} // namespace fakehid
