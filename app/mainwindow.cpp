@@ -44,7 +44,7 @@ const InputDevice *listedDevice(const QHash<QString, InputDevice *> &devices, in
 
 QString aboutText()
 {
-    return MainWindow::tr("<b>Firmware flasher</b> %1<br/>"
+    return MainWindow::tr("<b>Firmware flasher</b> version %1<br/>"
                           "Restarts USB game controllers into their bootloader and writes new "
                           "firmware to them.<br/><br/>"
                           "Uses Qt %2.<br/>"

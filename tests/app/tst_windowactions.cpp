@@ -25,7 +25,7 @@ private slots:
     void unterminatedFieldsAreReadWithinTheirBounds();
     void selectionFollowsTheListUntilTheNextRebuild();
     void lastDeviceGoneClearsTheDetails();
-    void rebuildArrivesQueuedFromTheMonitorThread();
+    void rebuildArrivesQueuedFromAnotherThread();
     void bootloaderProductRule_data();
     void bootloaderProductRule();
     void bootloaderButton();
@@ -65,13 +65,14 @@ void WindowActionsTest::init()
     form = window->form;
     window->show();
     QVERIFY(QTest::qWaitForWindowExposed(window));
-    // The monitor's first scan finds nothing here; start every case from the empty list it leaves.
-    removeAllDevices(*window);
+    stopMonitor(*window);
+    QCoreApplication::processEvents(); // a change the monitor announced before it stopped
     rebuild();
 }
 
 void WindowActionsTest::cleanup()
 {
+    removeAllDevices(*window);
     delete window;
     window = nullptr;
 }
@@ -193,7 +194,7 @@ void WindowActionsTest::lastDeviceGoneClearsTheDetails()
     QCOMPARE(QByteArray(window->selectedProduct), QByteArray("Flight Stick"));
 }
 
-void WindowActionsTest::rebuildArrivesQueuedFromTheMonitorThread()
+void WindowActionsTest::rebuildArrivesQueuedFromAnotherThread()
 {
     addDevice(*window, "/dev/hidraw1", {"Flight Stick", "FS-1"});
     QThread *other = QThread::create([this] { emit window->monitor.hardwareChanged(); });
@@ -310,7 +311,7 @@ void WindowActionsTest::fileDialog()
             dialog->reject();
         } else {
             dialog->selectFile(answer);
-            static_cast<QDialog *>(dialog)->accept();  // as the Open button does
+            static_cast<QDialog *>(dialog)->accept(); // as the Open button does
         }
     });
     answerer.start();

@@ -24,8 +24,16 @@ struct FakeDevice {
     const char *versionText = "1.02";
 };
 
-// Registers a device that the monitor thread leaves alone: inactive devices without a handle are
-// skipped by its poll. The monitor owns it from here on.
+// Ends the monitor thread and leaves the registry to the caller. The monitor changes the registry
+// only on its own thread and reads it there without the lock, so nothing else may change it while
+// that thread runs. Its end destroys whatever its scans registered.
+inline void stopMonitor(MainWindow &window)
+{
+    window.monitor.stop();
+    window.monitor.wait();
+}
+
+// Registers a device by hand (after stopMonitor). removeAllDevices frees it again.
 inline InputDevice *addDevice(MainWindow &window, const QString &path, const FakeDevice &fake)
 {
     auto *device = new InputDevice(new AbstractHardware);
