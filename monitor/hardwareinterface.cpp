@@ -33,10 +33,6 @@ void HardwareInterface::stop()
     running = false;
 }
 
-void HardwareInterface::loadPlugins() {}
-
-void HardwareInterface::bindPlugins() {}
-
 bool HardwareInterface::scan()
 {
     const qsizetype before = devices.size();
@@ -54,14 +50,55 @@ void HardwareInterface::run()
     // A stop() that came before the thread got here, or while it raised the flag, is kept rather
     // than undone: the request stays set until run() returns.
     running = !m_stopRequested;
+    {
+        // Waits for work that another thread is running while the loop was not taking any.
+        std::lock_guard lock(m_workLock);
+        m_loopTakesWork = true;
+    }
     while (running && !m_stopRequested) {
         runPass();
         QThread::msleep(static_cast<unsigned long>(pollInterval));
+        runPendingWork();
     }
     running = false;
+    // From here on callers run their work themselves, after the devices are gone; work handed over
+    // before is still done here, so no caller is left waiting.
+    std::lock_guard lock(m_workLock);
+    m_loopTakesWork = false;
+    runPendingWork();
     qDebug() << "Stopping polling";
     destroyAllDevices();
     m_stopRequested = false;
+}
+
+void HardwareInterface::runBetweenPasses(const std::function<void()> &work)
+{
+    if (QThread::currentThread() == this) {
+        work(); // the loop itself, between or inside its passes
+        return;
+    }
+    std::unique_lock lock(m_workLock);
+    if (!m_loopTakesWork) {
+        work(); // holding the lock keeps run() from starting its loop meanwhile
+        return;
+    }
+    PendingWork pending{work};
+    m_pendingWork.push_back(&pending);
+    m_workDone.wait(lock, [&] { return pending.done; });
+}
+
+void HardwareInterface::runPendingWork()
+{
+    std::lock_guard lock(m_workLock);
+    if (m_pendingWork.empty())
+        return;
+    while (!m_pendingWork.empty()) {
+        PendingWork *pending = m_pendingWork.front();
+        m_pendingWork.pop_front();
+        pending->work();
+        pending->done = true;
+    }
+    m_workDone.notify_all();
 }
 
 void HardwareInterface::runPass()

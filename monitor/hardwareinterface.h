@@ -9,7 +9,11 @@
 #include <QThread>
 
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
+#include <deque>
+#include <functional>
+#include <mutex>
 
 class InputDevice;
 struct hid_device_info;
@@ -26,6 +30,8 @@ public:
 
     QHash<QString, InputDevice *> devices; // path -> device; owned; see registryLock
     std::atomic<bool> running{false};
+    // The plug-in table, identifier -> creator. Changed only by loadPlugins, which runs on the monitor
+    // thread while the loop runs; other threads read it only when no loadPlugins/bindPlugins runs.
     QMap<QString, CreatePluginFunction> plugins;
     int32_t scanCountdown = 0;
     int32_t pollInterval = 20;
@@ -39,6 +45,11 @@ public:
     void stop();                                // lowers running; any thread; does not wait
     virtual bool scan();                        // hid_enumerate(0,0) in the base
     bool connectDevices(hid_device_info *list); // device/discovery.cpp
+    // Rebuild the plug-in table from the folder `hardware` under the current directory; bindPlugins
+    // then gives every registered device the object of the plug-in declaring its vendor-product
+    // key. Callable from any thread: while the loop runs, the work is handed to the monitor thread,
+    // runs there between two passes and the caller waits for it; otherwise it runs at once on the
+    // calling thread. Never call them while holding registryLock().
     virtual void loadPlugins();
     virtual void bindPlugins();
     InputDevice *findDevice(const char *serial); // caller holds the lock
@@ -68,7 +79,25 @@ private:
     // Releases the device's report description and destroys it; the caller holds the lock.
     static void destroyDevice(InputDevice *device);
 
+    // Runs `work` where it cannot race the loop: on the monitor thread between two passes while the
+    // loop runs (the caller waits), otherwise on the calling thread with the loop kept from starting.
+    void runBetweenPasses(const std::function<void()> &work);
+    void runPendingWork();
+    void registerPluginLibrary(const QString &path, const QString &fileName);
+    void bindRegisteredDevices();
+
     mutable QMutex m_registryLock;
+
+    struct PendingWork {
+        const std::function<void()> &work;
+        bool done = false;
+    };
+    // Guards the hand-over of work to the monitor thread. Recursive so that work running on a
+    // calling thread may itself call loadPlugins.
+    std::recursive_mutex m_workLock;
+    std::condition_variable_any m_workDone;
+    std::deque<PendingWork *> m_pendingWork;
+    bool m_loopTakesWork = false;
     // Set by stop() and kept until run() ends, so that a stop requested before the thread
     // entered run() is not undone when run() raises `running`.
     std::atomic<bool> m_stopRequested{false};
