@@ -105,6 +105,10 @@ struct FakeHidraw::Glue {
             umockdev_ioctl_client_complete(c, -1, EIO);
             return TRUE;
         }
+        if (self->m_readError) {
+            umockdev_ioctl_client_complete(c, -1, self->m_readError);
+            return TRUE;
+        }
         if (!self->m_cfg.framedReads)
             return FALSE; // the pty's own read
         if (self->m_in.empty()) {
@@ -398,6 +402,24 @@ void FakeHidraw::failFeatureSets(int error)
 {
     std::lock_guard<std::mutex> lock(m_mx);
     m_featureSetError = error;
+}
+
+void FakeHidraw::failReads(int error)
+{
+    std::lock_guard<std::mutex> lock(m_mx);
+    const bool wasFailing = m_readError != 0;
+    m_readError = error;
+    if (error && !wasFailing) {
+        const char token = 0x55; // keeps poll() reporting POLLIN, so that readers do read
+        ssize_t w = ::write(m_master, &token, 1);
+        (void)w;
+    } else if (!error && wasFailing) {
+        pollfd pfd{m_slaveOwn, POLLIN, 0};
+        ::poll(&pfd, 1, 1000);
+        char token;
+        ssize_t t = ::read(m_slaveOwn, &token, 1);
+        (void)t;
+    }
 }
 
 void FakeHidraw::unplug(bool sendUevents)

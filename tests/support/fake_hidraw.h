@@ -81,6 +81,9 @@ public:
     void setFeatureReport(uint8_t id, const Bytes &answer);
     // Makes every following HIDIOCSFEATURE fail with this errno (0: succeed again).
     void failFeatureSets(int error);
+    // Makes every following read fail with this errno while the node stays plugged in and
+    // readable to poll() (0: reads behave again).
+    void failReads(int error);
 
     std::function<void(const Bytes &)> onWrite; // runs on umockdev's worker thread
     std::function<void(const Bytes &)> onSetFeature;
@@ -110,6 +113,7 @@ private:
     std::vector<Bytes> m_writes, m_features;
     std::vector<std::pair<uint8_t, Bytes>> m_featureAnswers;
     int m_featureSetError = 0;
+    int m_readError = 0;
     void *m_pendingRead = nullptr;
     bool m_unplugged = false;
 };
