@@ -334,8 +334,12 @@ int FakeHidraw::handleIoctl(void *client)
         {
             std::lock_guard<std::mutex> lock(m_mx);
             error = m_featureSetError;
-            if (!error)
-                m_features.push_back(payload);
+        }
+        if (!error && m_cfg.featureSetFilter)
+            error = m_cfg.featureSetFilter(payload);
+        if (!error) {
+            std::lock_guard<std::mutex> lock(m_mx);
+            m_features.push_back(payload);
         }
         if (error) {
             umockdev_ioctl_client_complete(c, -1, error);
@@ -402,6 +406,12 @@ void FakeHidraw::failFeatureSets(int error)
 {
     std::lock_guard<std::mutex> lock(m_mx);
     m_featureSetError = error;
+}
+
+size_t FakeHidraw::queuedInput()
+{
+    std::lock_guard<std::mutex> lock(m_mx);
+    return m_in.size();
 }
 
 void FakeHidraw::failReads(int error)
