@@ -40,7 +40,7 @@ bool failed(const char *what)
 
 bool render(fakehid::Testbed &bed, const QDir &out)
 {
-    QTemporaryDir dir;
+    QTemporaryDir dir(QDir::tempPath() + QStringLiteral("/fw-XXXXXX")); // short enough for the label
     const QString file = dir.filePath(QStringLiteral("stick-1.03.bin"));
     QByteArray image(64 * 1024, Qt::Uninitialized);
     for (qsizetype i = 0; i < image.size(); ++i)
