@@ -9,11 +9,12 @@
 #ifdef _WIN32
 
 #include <windows.h>
-/* hidpi.h is a C header without its own extern "C" guard in some SDKs. */
+/* hidpi.h needs USAGE and NTSTATUS declared before it; hidsdi.h declares them and includes it.
+ * Neither has its own extern "C" guard in some SDKs. */
 #ifdef __cplusplus
 extern "C" {
 #endif
-#include <hidpi.h>
+#include <hidsdi.h>
 #ifdef __cplusplus
 }
 #endif

@@ -43,6 +43,43 @@ struct Cap {
     uint32_t usageCount() const { return uint32_t(usageMax) - usageMin + 1; }
 };
 
+// A value cap packed for the per-report value lookups, which scan these in storage order.
+struct ValueSlot {
+    uint16_t usagePage = 0;
+    uint16_t usageMin = 0;
+    uint16_t usageSpan = 0; // usageMax - usageMin
+    uint16_t linkCollection = 0;
+    uint32_t bitPosition = 0;
+    uint16_t bitSize = 0;
+    uint16_t fieldCount = 0;
+    uint16_t capIndex = 0; // into the type's caps
+    uint8_t reportId = 0;
+};
+
+// A button cap packed for the per-report usage queries. Member names follow Cap's so that the
+// same field walk serves both.
+struct ButtonSlot {
+    uint16_t usagePage = 0;
+    uint16_t usageMin = 0, usageMax = 0;
+    uint16_t linkCollection = 0;
+    uint32_t bitPosition = 0;
+    uint16_t bitSize = 0;
+    uint16_t fieldCount = 0;
+    uint16_t dataIndexMin = 0;
+    uint16_t arrayOrdinal = 0;
+    uint8_t reportId = 0;
+    bool isArray = false;
+    bool arrayStartsAtUsageZero = false;
+
+    uint32_t usageCount() const { return uint32_t(usageMax) - usageMin + 1; }
+};
+
+// Fields of the button caps of one usage page: the longest usage list that page can give.
+struct PageFieldCount {
+    uint16_t usagePage = 0;
+    uint32_t fields = 0;
+};
+
 class Collection {
 public:
     uint16_t usagePage = 0;
@@ -50,6 +87,10 @@ public:
     std::array<uint16_t, kReportTypeCount> reportByteLength{};
     std::array<uint16_t, kReportTypeCount> dataIndexCount{};
     std::array<std::vector<Cap>, kReportTypeCount> caps; // storage order: buttons and values mixed
+    std::array<std::vector<ValueSlot>, kReportTypeCount> valueSlots;
+    std::array<std::vector<ButtonSlot>, kReportTypeCount> buttonSlots;
+    std::array<std::vector<PageFieldCount>, kReportTypeCount> buttonFieldsByPage;
+    std::array<uint32_t, kReportTypeCount> buttonFields{}; // all pages
     std::vector<HIDP_LINK_COLLECTION_NODE> nodes;
     std::vector<uint8_t> reportIds; // declared or used, sorted, unique
 };

@@ -480,6 +480,27 @@ void Parser::finishTopLevel()
             }
         }
         c.reportByteLength[t] = uint16_t(longest);
+        for (size_t i = 0; i < c.caps[t].size(); ++i) {
+            const Cap &cap = c.caps[t][i];
+            if (cap.isButton) {
+                c.buttonSlots[t].push_back(ButtonSlot{cap.usagePage, cap.usageMin, cap.usageMax,
+                                                      cap.linkCollection, cap.bitPosition, cap.bitSize,
+                                                      cap.fieldCount, cap.dataIndexMin, cap.arrayOrdinal,
+                                                      cap.reportId, cap.isArray, cap.arrayStartsAtUsageZero});
+                c.buttonFields[t] += cap.fieldCount;
+                auto &pages = c.buttonFieldsByPage[t];
+                auto page = std::find_if(pages.begin(), pages.end(), [&](const PageFieldCount &p) {
+                    return p.usagePage == cap.usagePage;
+                });
+                if (page == pages.end())
+                    page = pages.insert(pages.end(), PageFieldCount{cap.usagePage, 0});
+                page->fields += cap.fieldCount;
+            } else {
+                c.valueSlots[t].push_back(ValueSlot{
+                    cap.usagePage, cap.usageMin, uint16_t(cap.usageMax - cap.usageMin), cap.linkCollection,
+                    cap.bitPosition, cap.bitSize, cap.fieldCount, uint16_t(i), cap.reportId});
+            }
+        }
         c.dataIndexCount[t] = uint16_t(dataIndices_[t]);
     }
     for (uint32_t id = 1; id < 256; ++id) {
@@ -537,6 +558,7 @@ bool Parser::addMainItem(HIDP_REPORT_TYPE type, uint32_t itemData)
         totalCaps += v.size();
 
     Cap base;
+    // Variable buttons are one bit wide: the usage queries rely on it to read them in words.
     base.isButton = isArray || g.reportSize == 1;
     base.isArray = isArray;
     base.isConstant = isConstant;

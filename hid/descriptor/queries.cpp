@@ -1,6 +1,7 @@
 // The report-description queries over a parsed collection. None of them allocates; every loop is
 // bounded by the collection's capabilities and every report access by the report's length.
 #include <algorithm>
+#include <bit>
 #include <cstring>
 
 #include "collection.h"
@@ -15,15 +16,25 @@ bool isValidType(HIDP_REPORT_TYPE type)
 
 // Up to the low 32 bits of the field at `bitPosition`, zero-extended. Bytes past the end of the
 // report read as zero.
-uint32_t readField(const uint8_t *report, ULONG length, uint32_t bitPosition, uint16_t bitSize)
+inline uint32_t readField(const uint8_t *report, ULONG length, uint32_t bitPosition, uint16_t bitSize)
 {
     const uint32_t width = std::min<uint32_t>(bitSize, 32);
     if (width == 0)
         return 0;
     const size_t first = bitPosition >> 3;
     const unsigned shift = bitPosition & 7;
-    const size_t bytes = (shift + width + 7) / 8;
     uint64_t acc = 0;
+    if constexpr (std::endian::native == std::endian::little) {
+        // Fast path: one unaligned 8-byte load covers any 32-bit field at any bit offset. Near
+        // the end of the report the load ends at the last byte instead, and the shift brings in
+        // zeros for whatever lies past it.
+        if (length >= sizeof acc && first < length) {
+            const size_t base = std::min<size_t>(first, length - sizeof acc);
+            std::memcpy(&acc, report + base, sizeof acc);
+            return uint32_t((acc >> ((first - base) * 8 + shift)) & ((uint64_t(1) << width) - 1));
+        }
+    }
+    const size_t bytes = (shift + width + 7) / 8;
     for (size_t i = 0; i < bytes && first + i < length; ++i)
         acc |= uint64_t(report[first + i]) << (8 * i);
     acc >>= shift;
@@ -64,15 +75,16 @@ NTSTATUS checkReport(const Collection &c, HIDP_REPORT_TYPE type, const uint8_t *
 // the Logical Minimum. Unverified: arrays whose first usage is 0 (keyboards); there the value is
 // taken as the position itself, so that value 0 stays "nothing" and value 4 means usage 4, the
 // only reading under which such devices work.
-int64_t arrayPosition(const Cap &cap, uint32_t value)
+template <class ButtonCap> int64_t arrayPosition(const ButtonCap &cap, uint32_t value)
 {
     if (value == 0)
         return -1;
     return cap.arrayStartsAtUsageZero ? int64_t(value) : int64_t(value) - 1;
 }
 
-// Calls fn(usage, dataIndex) for every button of `cap` that is on in the report.
-template <class Fn> void forEachButtonOn(const Cap &cap, const uint8_t *report, ULONG length, Fn fn)
+// Calls fn(usage, dataIndex) for every button of `cap` (a Cap or a ButtonSlot) that is on.
+template <class ButtonCap, class Fn>
+void forEachButtonOn(const ButtonCap &cap, const uint8_t *report, ULONG length, Fn fn)
 {
     if (cap.isArray) {
         if (cap.bitSize == 0)
@@ -87,11 +99,17 @@ template <class Fn> void forEachButtonOn(const Cap &cap, const uint8_t *report, 
         }
         return;
     }
-    // Only the first fields up to the number of usages carry a button each.
+    // Only the first fields up to the number of usages carry a button each. Variable buttons are
+    // one bit wide, so they are read 32 at a time.
     const uint32_t count = std::min<uint32_t>(cap.fieldCount, cap.usageCount());
-    for (uint32_t k = 0; k < count; ++k) {
-        if (readField(report, length, cap.bitPosition + k * cap.bitSize, cap.bitSize) & 1)
-            fn(USAGE(cap.usageMin + k), USHORT(cap.dataIndexMin + k));
+    for (uint32_t k = 0; k < count; k += 32) {
+        uint32_t word =
+            readField(report, length, cap.bitPosition + k, uint16_t(std::min<uint32_t>(count - k, 32)));
+        while (word) {
+            const uint32_t b = uint32_t(std::countr_zero(word));
+            fn(USAGE(cap.usageMin + k + b), USHORT(cap.dataIndexMin + k + b));
+            word &= word - 1;
+        }
     }
 }
 
@@ -177,28 +195,29 @@ NTSTATUS copyCaps(const Collection &c, HIDP_REPORT_TYPE type, bool buttons, USAG
 
 // The first value cap, in storage order, holding `usage`, with the element of it that does.
 struct ValueMatch {
-    const Cap *cap = nullptr;
+    const ValueSlot *slot = nullptr;
     uint32_t element = 0;
     NTSTATUS status = HIDP_STATUS_USAGE_NOT_FOUND;
 };
 
-ValueMatch findValue(const Collection &c, HIDP_REPORT_TYPE type, USAGE usagePage, USHORT linkCollection,
-                     USAGE usage, const uint8_t *report)
+inline __attribute__((always_inline)) ValueMatch findValue(const Collection &c, HIDP_REPORT_TYPE type,
+                                                           USAGE usagePage, USHORT linkCollection,
+                                                           USAGE usage, const uint8_t *report)
 {
     ValueMatch m;
-    for (const Cap &cap : c.caps[type]) {
-        if (cap.isButton || cap.usagePage != usagePage || usage < cap.usageMin || usage > cap.usageMax)
+    for (const ValueSlot &v : c.valueSlots[type]) {
+        const uint32_t element = uint32_t(usage) - v.usageMin; // wraps past the span when below
+        if (v.usagePage != usagePage || element > v.usageSpan)
             continue;
-        if (linkCollection != 0 && cap.linkCollection != linkCollection)
+        if (linkCollection != 0 && v.linkCollection != linkCollection)
             continue;
-        const uint32_t element = usage - cap.usageMin;
-        if (element >= cap.fieldCount)
+        if (element >= v.fieldCount)
             continue; // a range longer than its fields: that usage has no field in the report
-        if (!reportIdMatches(cap, report)) {
+        if (report[0] != 0 && report[0] != v.reportId) {
             m.status = HIDP_STATUS_INCOMPATIBLE_REPORT_ID;
             continue;
         }
-        m.cap = &cap;
+        m.slot = &v;
         m.element = element;
         m.status = HIDP_STATUS_SUCCESS;
         return m;
@@ -273,12 +292,13 @@ ULONG maxUsageListLength(const Collection &c, HIDP_REPORT_TYPE type, USAGE usage
 {
     if (!isValidType(type))
         return 0;
-    ULONG total = 0;
-    for (const Cap &cap : c.caps[type]) {
-        if (cap.isButton && (usagePage == 0 || cap.usagePage == usagePage))
-            total += cap.fieldCount;
+    if (usagePage == 0)
+        return c.buttonFields[type];
+    for (const PageFieldCount &p : c.buttonFieldsByPage[type]) {
+        if (p.usagePage == usagePage)
+            return p.fields;
     }
-    return total;
+    return 0;
 }
 
 namespace {
@@ -298,13 +318,13 @@ NTSTATUS collectUsages(const Collection &c, HIDP_REPORT_TYPE type, bool anyPage,
     const ULONG capacity = haveList ? *usageLength : 0;
     ULONG found = 0;
     bool pageFound = false, idFound = false;
-    for (const Cap &cap : c.caps[type]) {
-        if (!cap.isButton || (!anyPage && cap.usagePage != usagePage))
+    for (const ButtonSlot &cap : c.buttonSlots[type]) {
+        if (!anyPage && cap.usagePage != usagePage)
             continue;
         if (linkCollection != 0 && cap.linkCollection != linkCollection)
             continue;
         pageFound = true;
-        if (!reportIdMatches(cap, report))
+        if (report[0] != 0 && report[0] != cap.reportId)
             continue;
         idFound = true;
         forEachButtonOn(cap, report, reportLength, [&](USAGE usage, USHORT) {
@@ -348,9 +368,9 @@ NTSTATUS getUsageValue(const Collection &c, HIDP_REPORT_TYPE type, USAGE usagePa
     if (!value)
         return HIDP_STATUS_NULL;
     const ValueMatch m = findValue(c, type, usagePage, linkCollection, usage, report);
-    if (m.cap)
-        *value =
-            readField(report, reportLength, m.cap->bitPosition + m.element * m.cap->bitSize, m.cap->bitSize);
+    if (m.slot)
+        *value = readField(report, reportLength, m.slot->bitPosition + m.element * m.slot->bitSize,
+                           m.slot->bitSize);
     return m.status;
 }
 
@@ -362,9 +382,9 @@ NTSTATUS getUsageValueArray(const Collection &c, HIDP_REPORT_TYPE type, USAGE us
     if (check != HIDP_STATUS_SUCCESS)
         return check;
     const ValueMatch m = findValue(c, type, usagePage, linkCollection, usage, report);
-    if (!m.cap)
+    if (!m.slot)
         return m.status;
-    const Cap &cap = *m.cap;
+    const Cap &cap = c.caps[type][m.slot->capIndex];
     if (cap.isRange || cap.fieldCount <= 1)
         return HIDP_STATUS_NOT_VALUE_ARRAY;
     const uint32_t bits = uint32_t(cap.bitSize) * cap.fieldCount;

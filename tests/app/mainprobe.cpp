@@ -2,9 +2,11 @@
 //   window-main-probe close-action   chooses File > Close
 //   window-main-probe close-window   closes the window as the title bar's button does
 //   window-main-probe exit <code>    ends the event loop with <code>
-// Before acting it prints whether the window is shown, and the routine's own result when it returns.
+// It prints whether the compiled-in images were there before main() ran, then, before acting, whether
+// the window is shown and the sizes of the window icon, and the routine's result when it returns.
 
 #include <QApplication>
+#include <QFile>
 #include <QTimer>
 
 #include <cstdio>
@@ -33,6 +35,10 @@ void act()
         std::_Exit(3);
     }
     std::printf("window shown: %s\n", window->isVisible() ? "yes" : "no");
+    std::printf("icon sizes:");
+    for (const QSize &size : window->windowIcon().availableSizes())
+        std::printf(" %dx%d", size.width(), size.height());
+    std::printf("\n");
     std::fflush(stdout);
 
     const char *mode = probeArgc > 1 ? probeArgv[1] : "";
@@ -57,6 +63,8 @@ Q_COREAPP_STARTUP_FUNCTION(scheduleAction)
 
 int main(int argc, char **argv)
 {
+    std::printf("images before main: %s\n",
+                QFile::exists(QStringLiteral(":/img/img/wheel.fw.png")) ? "yes" : "no");
     probeArgc = argc;
     probeArgv = argv;
     const int result = flasherMain(argc, argv);

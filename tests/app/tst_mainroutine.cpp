@@ -6,7 +6,7 @@
 class MainRoutineTest : public QObject {
     Q_OBJECT
 private slots:
-    void closeEntryEndsAtOnceWithStatusZero();
+    void closeEntryEndsAtOnceWithStatusZero(); // also: resources and icon in the program
     void closingTheWindowStopsTheMonitorFirst();
     void exitStatusIsTheEventLoopsCode();
 
@@ -44,7 +44,9 @@ void MainRoutineTest::closeEntryEndsAtOnceWithStatusZero()
     const Run run = runProbe({QStringLiteral("close-action")});
     QCOMPARE(run.exitStatus, QProcess::NormalExit);
     QCOMPARE(run.status, 0);
+    QVERIFY2(run.out.contains(QStringLiteral("images before main: yes")), qPrintable(run.out));
     QVERIFY2(run.out.contains(QStringLiteral("window shown: yes")), qPrintable(run.out));
+    QVERIFY2(run.out.contains(QStringLiteral("icon sizes: 16x16 32x32 48x48 64x64")), qPrintable(run.out));
     // Neither the event loop nor the window's teardown ran: the monitor was never stopped.
     QVERIFY(!run.out.contains(QStringLiteral("main routine returned")));
     QVERIFY2(!run.err.contains(QStringLiteral("Stopping polling")), qPrintable(run.err));

@@ -382,6 +382,7 @@ void WindowActionsTest::aboutBox()
     QCOMPARE(watcher.boxes.size(), 1);
     const SeenBox &box = watcher.boxes.first();
     checkBox(box, "Help / About", QMessageBox::Information, Qt::RichText, box.text);
+    QVERIFY(box.linksOpen);
     QVERIFY(box.text.contains(QStringLiteral("Firmware flasher")));
     QVERIFY(box.text.contains(QStringLiteral(FLASHER_VERSION)));
     QVERIFY(box.text.contains(QString::fromLatin1(qVersion())));

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <QApplication>
+#include <QLabel>
 #include <QMessageBox>
 #include <QMetaObject>
 #include <QMutexLocker>
@@ -83,6 +84,7 @@ struct SeenBox {
     QObject *parent = nullptr;
     QMessageBox::StandardButtons buttons;
     bool modal = false;
+    bool linksOpen = false; // a link in the text opens in the browser when clicked
 };
 
 // Records every message box that becomes the active modal widget and closes it with its button,
@@ -99,6 +101,13 @@ public:
     QList<SeenBox> boxes;
 
 private:
+    static bool linksOpen(const QMessageBox *box)
+    {
+        const auto *label = box->findChild<QLabel *>(QStringLiteral("qt_msgbox_label"));
+        return label != nullptr && label->openExternalLinks() &&
+               (label->textInteractionFlags() & Qt::LinksAccessibleByMouse);
+    }
+
     void closeOpenBox()
     {
         auto *box = qobject_cast<QMessageBox *>(QApplication::activeModalWidget());
@@ -106,7 +115,7 @@ private:
             return;
         m_lastClosed = box;
         boxes.append({box->windowTitle(), box->text(), box->icon(), box->textFormat(), box->parent(),
-                      box->standardButtons(), box->isModal()});
+                      box->standardButtons(), box->isModal(), linksOpen(box)});
         QAbstractButton *ok = box->button(QMessageBox::Ok);
         if (ok != nullptr)
             ok->click();

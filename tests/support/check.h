@@ -7,6 +7,7 @@
 #include <functional>
 #include <string>
 #include <type_traits>
+#include <utility>
 #include <vector>
 
 namespace testsupport {
@@ -34,7 +35,12 @@ public:
 
     template <class A, class B> bool equal(const A &actual, const B &expected, const std::string &what)
     {
-        if (actual == expected)
+        bool same;
+        if constexpr (std::is_integral_v<A> && std::is_integral_v<B>)
+            same = std::cmp_equal(actual, expected);
+        else
+            same = actual == expected;
+        if (same)
             return true;
         return check(false, what + ": got " + text(actual) + ", expected " + text(expected));
     }

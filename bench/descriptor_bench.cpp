@@ -1,0 +1,188 @@
+// Parsing descriptors and decoding one input report the way the input device does (every value
+// usage of the input value caps, then one usage query for the buttons), beside a hand-written
+// extractor of the same fields as the baseline. A counting operator new shows whether decoding
+// allocates: the "allocs" counter must stay 0 for the decode benchmarks.
+#include <benchmark/benchmark.h>
+
+#include <atomic>
+#include <cstdlib>
+#include <new>
+#include <string>
+#include <vector>
+
+#include "descriptor/descriptor.h"
+
+namespace {
+std::atomic<long> allocations{0};
+}
+
+void *operator new(std::size_t size)
+{
+    allocations.fetch_add(1, std::memory_order_relaxed);
+    if (void *p = std::malloc(size ? size : 1))
+        return p;
+    throw std::bad_alloc();
+}
+void operator delete(void *p) noexcept
+{
+    std::free(p);
+}
+void operator delete(void *p, std::size_t) noexcept
+{
+    std::free(p);
+}
+
+namespace {
+
+std::vector<uint8_t> hex(const char *text)
+{
+    std::vector<uint8_t> out;
+    std::string s(text);
+    for (size_t i = 0; i + 1 < s.size();) {
+        if (s[i] == ' ') {
+            ++i;
+            continue;
+        }
+        out.push_back(uint8_t(std::stoul(s.substr(i, 2), nullptr, 16)));
+        i += 2;
+    }
+    return out;
+}
+
+// A joystick: report ID 20, 32 buttons, a 4-bit hat, X/Y/Rx/Ry and two sliders of 10 bits.
+const std::vector<uint8_t> kJoystick =
+    hex("05 01 09 04 a1 01 85 14 15 00 25 01 75 01 95 20 05 09 19 01 29 20 81 02 15 00 25 07 35 00 46 3b 01 "
+        "75 04 95 01 65 14 05 01 09 39 81 42 05 01 09 01 a1 00 15 00 26 ff 03 75 0a 95 04 09 30 09 31 09 33 "
+        "09 34 81 02 c0 15 00 26 ff 03 75 0a 95 02 09 36 09 36 81 02 c0");
+const std::vector<uint8_t> kJoystickReport = hex("14 a8 1d 0a 91 28 00 5a 7e 89 dd ba 89");
+
+// A 193-byte game pad descriptor with a consumer-control collection beside it.
+const std::vector<uint8_t> kGamepad193 = hex("05 01 09 05 a1 01 85 01 05 09 0a 01 00 0a 02 00 0a 04 00 0a 05 "
+                                             "00 0a 07 00 0a 08 00 0a 0e 00 0a 0f 00 0a "
+                                             "0d 00 05 0c 0a 24 02 0a 23 02 15 00 25 01 75 01 95 0b 81 02 75 "
+                                             "01 95 01 81 03 05 01 75 04 95 01 25 07 46 "
+                                             "3b 01 66 14 00 09 39 81 42 66 00 00 09 01 a1 00 09 30 09 31 09 "
+                                             "32 09 35 05 02 09 c5 09 c4 15 00 26 ff 00 "
+                                             "35 00 46 ff 00 75 08 95 06 81 02 c0 85 02 05 08 09 01 09 02 09 "
+                                             "03 09 04 15 00 25 01 75 01 95 04 91 02 75 "
+                                             "04 95 01 91 03 c0 05 0c 09 01 a1 01 85 03 15 00 25 01 75 01 95 "
+                                             "01 0a 24 02 81 02 75 07 95 01 81 03 c0 05 "
+                                             "0c 09 01 a1 01 85 04 09 40 75 08 95 01 81 02 c0");
+
+void BM_ParseJoystick(benchmark::State &state)
+{
+    std::string error;
+    for (auto _ : state) {
+        auto c = hidparse::parseCollection(kJoystick.data(), kJoystick.size(), 0, error);
+        benchmark::DoNotOptimize(c.get());
+    }
+    state.counters["bytes"] = double(kJoystick.size());
+}
+BENCHMARK(BM_ParseJoystick);
+
+void BM_Parse193ByteDescriptor(benchmark::State &state)
+{
+    std::string error;
+    if (!hidparse::parseCollection(kGamepad193.data(), kGamepad193.size(), 0, error))
+        state.SkipWithError(error.c_str());
+    for (auto _ : state) {
+        auto c = hidparse::parseCollection(kGamepad193.data(), kGamepad193.size(), 0, error);
+        benchmark::DoNotOptimize(c.get());
+    }
+    state.counters["bytes"] = double(kGamepad193.size());
+}
+BENCHMARK(BM_Parse193ByteDescriptor);
+
+// What the input device keeps per device: caps fetched once, at discovery.
+struct Decoder {
+    hidparse::CollectionPtr collection;
+    HIDP_CAPS caps{};
+    HIDP_BUTTON_CAPS buttonCaps[128]{};
+    HIDP_VALUE_CAPS valueCaps[16]{};
+    USAGE usages[128]{};
+    ULONG values[16]{};
+
+    Decoder()
+    {
+        std::string error;
+        collection = hidparse::parseCollection(kJoystick.data(), kJoystick.size(), 0, error);
+        hidparse::getCaps(*collection, &caps);
+        hidparse::getButtonCaps(*collection, HidP_Input, buttonCaps, &caps.NumberInputButtonCaps);
+        hidparse::getValueCaps(*collection, HidP_Input, valueCaps, &caps.NumberInputValueCaps);
+    }
+
+    ULONG decode(const uint8_t *report)
+    {
+        const hidparse::Collection &c = *collection;
+        const ULONG length = caps.InputReportByteLength;
+        unsigned slot = 0;
+        for (USHORT i = 0; i < caps.NumberInputValueCaps; ++i) {
+            const HIDP_VALUE_CAPS &v = valueCaps[i];
+            for (uint32_t u = v.Range.UsageMin; u <= v.Range.UsageMax && slot < 16; ++u)
+                hidparse::getUsageValue(c, HidP_Input, v.UsagePage, 0, USAGE(u), &values[slot++], report,
+                                        length);
+        }
+        ULONG count = hidparse::maxUsageListLength(c, HidP_Input, buttonCaps[0].UsagePage);
+        hidparse::getUsages(c, HidP_Input, buttonCaps[0].UsagePage, 0, usages, &count, report, length);
+        return count;
+    }
+};
+
+// The same fields of the same report, by hand: the positions are fixed by the joystick's layout.
+struct HandDecoder {
+    USAGE usages[128]{};
+    ULONG values[16]{};
+
+    static uint32_t bits(const uint8_t *r, unsigned position, unsigned size)
+    {
+        uint64_t acc = 0;
+        const unsigned first = position / 8, last = (position + size - 1) / 8;
+        for (unsigned i = first; i <= last; ++i)
+            acc |= uint64_t(r[i]) << (8 * (i - first));
+        return uint32_t((acc >> (position % 8)) & ((uint64_t(1) << size) - 1));
+    }
+
+    ULONG decode(const uint8_t *report)
+    {
+        if (report[0] != 0x14)
+            return 0;
+        values[0] = bits(report, 40, 4);                          // hat
+        static constexpr unsigned kAxes[] = {44, 54, 64, 74, 94}; // X, Y, Rx, Ry, slider (last declared)
+        for (unsigned i = 0; i < 5; ++i)
+            values[1 + i] = bits(report, kAxes[i], 10);
+        values[6] = values[5]; // the duplicated slider answers with the same field
+        ULONG count = 0;
+        const uint32_t buttons = bits(report, 8, 32);
+        for (unsigned b = 0; b < 32; ++b) {
+            if (buttons >> b & 1)
+                usages[count++] = USAGE(b + 1);
+        }
+        return count;
+    }
+};
+
+void BM_DecodeReport(benchmark::State &state)
+{
+    Decoder d;
+    const long before = allocations.load();
+    for (auto _ : state)
+        benchmark::DoNotOptimize(d.decode(kJoystickReport.data()));
+    state.counters["allocs"] = double(allocations.load() - before);
+    state.counters["buttons_on"] = double(d.decode(kJoystickReport.data()));
+}
+BENCHMARK(BM_DecodeReport);
+
+void BM_DecodeReportByHand(benchmark::State &state)
+{
+    HandDecoder d;
+    const long before = allocations.load();
+    for (auto _ : state)
+        benchmark::DoNotOptimize(d.decode(kJoystickReport.data()));
+    state.counters["allocs"] = double(allocations.load() - before);
+    state.counters["buttons_on"] = double(d.decode(kJoystickReport.data()));
+}
+BENCHMARK(BM_DecodeReportByHand);
+
+} // namespace
+
+BENCHMARK_MAIN();

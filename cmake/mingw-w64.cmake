@@ -1,0 +1,20 @@
+# Cross-builds for 64-bit Windows with the mingw-w64 toolchain of the build machine.
+#   cmake --preset windows            (or: -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64.cmake)
+set(CMAKE_SYSTEM_NAME Windows)
+set(CMAKE_SYSTEM_PROCESSOR x86_64)
+
+set(FLASHER_MINGW_TRIPLE x86_64-w64-mingw32)
+set(CMAKE_C_COMPILER ${FLASHER_MINGW_TRIPLE}-gcc)
+set(CMAKE_CXX_COMPILER ${FLASHER_MINGW_TRIPLE}-g++)
+set(CMAKE_RC_COMPILER ${FLASHER_MINGW_TRIPLE}-windres)
+
+# Headers and libraries come from the Windows sysroot only; build tools from the host.
+set(CMAKE_FIND_ROOT_PATH /usr/${FLASHER_MINGW_TRIPLE})
+set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
+set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
+
+# Programs carry the compiler's runtime inside, so they run on a bare Windows (or wine) without
+# the toolchain's DLLs next to them.
+set(CMAKE_EXE_LINKER_FLAGS_INIT "-static-libgcc -static-libstdc++")
