@@ -106,6 +106,7 @@ private:
     friend struct Glue;
 
     std::string sysfsDescription() const;
+    std::string hidrawDescription() const;
     int handleIoctl(void *client);
     void deliver(void *client, const Bytes &report);
 
