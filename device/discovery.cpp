@@ -65,6 +65,22 @@ USHORT limitCapacity(USHORT declared, USHORT capacity, const char *what, const c
     return std::min(declared, capacity);
 }
 
+// The decode fills one slot per value usage, ranges expanded; the slots past the last are lost.
+void logValueUsagesCut(const InputDevice *device)
+{
+    long usages = 0;
+    for (int i = 0; i < device->caps.NumberInputValueCaps; ++i) {
+        const HIDP_VALUE_CAPS &entry = device->valueCaps[i];
+        usages += !entry.IsRange ? 1 : std::max(0, int(entry.Range.UsageMax) - int(entry.Range.UsageMin) + 1);
+    }
+    if (usages > InputDevice::AnalogCount)
+        qDebug().noquote() << QStringLiteral(
+                                  "Device %1 declares %2 input value usages; only the first %3 are decoded")
+                                  .arg(QString::fromUtf8(device->path))
+                                  .arg(usages)
+                                  .arg(InputDevice::AnalogCount);
+}
+
 // The four report-description queries. False when one of them fails.
 bool describe(InputDevice *device)
 {
@@ -75,11 +91,12 @@ bool describe(InputDevice *device)
     if (hid_get_caps(device->handle, device->preparsedData, &device->caps) < 0)
         return false;
     if (device->caps.InputReportByteLength > InputDevice::ReportSize)
-        qDebug().noquote() << QStringLiteral(
-                                  "Device %1 has %2-byte input reports; only the first %3 bytes are read")
-                                  .arg(QString::fromUtf8(device->path))
-                                  .arg(device->caps.InputReportByteLength)
-                                  .arg(InputDevice::ReportSize);
+        qDebug().noquote()
+            << QStringLiteral("Device %1 has %2-byte input reports; only the first %3 bytes are read and its "
+                              "reports are not decoded")
+                   .arg(QString::fromUtf8(device->path))
+                   .arg(device->caps.InputReportByteLength)
+                   .arg(InputDevice::ReportSize);
     device->caps.NumberInputButtonCaps = limitCapacity(device->caps.NumberInputButtonCaps,
                                                        InputDevice::ButtonCapsCount, "button", device->path);
     if (hid_get_buttoncaps(device->handle, HidP_Input, device->preparsedData, &device->caps,
@@ -95,6 +112,7 @@ bool describe(InputDevice *device)
         std::min<USHORT>(device->caps.NumberInputButtonCaps, InputDevice::ButtonCapsCount);
     device->caps.NumberInputValueCaps =
         std::min<USHORT>(device->caps.NumberInputValueCaps, InputDevice::ValueCapsCount);
+    logValueUsagesCut(device);
     return true;
 }
 

@@ -74,6 +74,8 @@ bool InputDevice::readInput()
     uint8_t report[ReportSize] = {};
     // Reports longer than the buffer are cut to it; discovery logs such devices.
     const size_t readLength = std::min<size_t>(caps.InputReportByteLength, ReportSize);
+    // The queries read a report at its full declared length, so a cut report cannot be decoded.
+    const bool decodable = caps.InputReportByteLength <= ReportSize;
     const int result = hid_read_timeout(handle, report, readLength, readTimeout);
     if (result < 0)
         return false;
@@ -83,8 +85,10 @@ bool InputDevice::readInput()
     const uint bytes = static_cast<uint>(std::min<size_t>(static_cast<size_t>(result), readLength));
 
     clearState();
-    decodeValues(report);
-    decodeButtons(report);
+    if (decodable) {
+        decodeValues(report);
+        decodeButtons(report);
+    }
     std::memcpy(inputData, report, sizeof inputData);
     hardware->processInput(inputData, bytes);
     emit inputEvent(inputData, bytes);

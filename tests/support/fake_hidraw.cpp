@@ -105,6 +105,10 @@ struct FakeHidraw::Glue {
             umockdev_ioctl_client_complete(c, -1, EIO);
             return TRUE;
         }
+        if (self->m_readError) {
+            umockdev_ioctl_client_complete(c, -1, self->m_readError);
+            return TRUE;
+        }
         if (!self->m_cfg.framedReads)
             return FALSE; // the pty's own read
         if (self->m_in.empty()) {
@@ -165,6 +169,8 @@ FakeHidraw::FakeHidraw(Testbed &bed, DeviceConfig config) : m_tb(bed.handle()), 
     devnode = "/dev/hidraw" + std::to_string(n);
     hidrawSysPath = hidSysPath + "/hidraw/hidraw" + std::to_string(n);
 
+    // The hidraw node comes last, as from the kernel: a scanner that finds it (on another thread)
+    // must find the strings in place and the ioctl socket listening.
     UMockdevTestbed *tb = testbed(m_tb);
     GError *err = nullptr;
     if (!umockdev_testbed_add_from_string(tb, sysfsDescription().c_str(), &err))
@@ -178,12 +184,6 @@ FakeHidraw::FakeHidraw(Testbed &bed, DeviceConfig config) : m_tb(bed.handle()), 
                 umockdev_testbed_set_attribute(tb, usbSysPath.c_str(), name, value->c_str());
     }
 
-    m_master = umockdev_testbed_get_dev_fd(tb, devnode.c_str());
-    gchar *root = umockdev_testbed_get_root_dir(tb);
-    const std::string slavePath = std::string(root) + devnode; // a symlink to /dev/pts/K
-    g_free(root);
-    m_slaveOwn = ::open(slavePath.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-
     UMockdevIoctlBase *handler = umockdev_ioctl_base_new();
     m_handler = handler;
     g_signal_connect(handler, "handle-ioctl", G_CALLBACK(&Glue::onIoctl), this);
@@ -191,9 +191,21 @@ FakeHidraw::FakeHidraw(Testbed &bed, DeviceConfig config) : m_tb(bed.handle()), 
     g_signal_connect(handler, "handle-write", G_CALLBACK(&Glue::onWrite), this);
     if (!umockdev_testbed_attach_ioctl(tb, devnode.c_str(), handler, &err))
         fail("attaching the ioctl handler", err);
+
+    {
+        // Once a client finds the node, the worker thread reads these fields under the lock.
+        std::lock_guard<std::mutex> lock(m_mx);
+        if (!umockdev_testbed_add_from_string(tb, hidrawDescription().c_str(), &err))
+            fail("adding the hidraw node", err);
+        m_master = umockdev_testbed_get_dev_fd(tb, devnode.c_str());
+        gchar *root = umockdev_testbed_get_root_dir(tb);
+        const std::string slavePath = std::string(root) + devnode; // a symlink to /dev/pts/K
+        g_free(root);
+        m_slaveOwn = ::open(slavePath.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    }
 }
 
-// The tree in the text format of umockdev-record, parents first.
+// The parents of the hidraw node in the text format of umockdev-record, outermost first.
 std::string FakeHidraw::sysfsDescription() const
 {
     const int n = m_cfg.index;
@@ -215,7 +227,14 @@ std::string FakeHidraw::sysfsDescription() const
     d += "E: HID_NAME=" + m_cfg.hidName + "\nE: HID_UNIQ=" + m_cfg.hidUniq + "\n";
     d += "E: HID_PHYS=fake-" + std::to_string(n) + "/input0\n";
     d += "H: report_descriptor=" + hex(m_cfg.reportDescriptor) + "\n\n";
-    paragraph(hidrawSysPath);
+    return d;
+}
+
+// The hidraw child with its /dev node, the part that makes the device visible to enumeration.
+std::string FakeHidraw::hidrawDescription() const
+{
+    const int n = m_cfg.index;
+    std::string d = "P: " + hidrawSysPath.substr(4) + "\n";
     d += "N: hidraw" + std::to_string(n) + "\n"; // makes the pty-backed /dev node
     d += "E: SUBSYSTEM=hidraw\nE: DEVNAME=/dev/hidraw" + std::to_string(n) + "\n";
     d += "E: MAJOR=247\nE: MINOR=" + std::to_string(n) + "\nA: dev=247:" + std::to_string(n) + "\n\n";
@@ -330,8 +349,12 @@ int FakeHidraw::handleIoctl(void *client)
         {
             std::lock_guard<std::mutex> lock(m_mx);
             error = m_featureSetError;
-            if (!error)
-                m_features.push_back(payload);
+        }
+        if (!error && m_cfg.featureSetFilter)
+            error = m_cfg.featureSetFilter(payload);
+        if (!error) {
+            std::lock_guard<std::mutex> lock(m_mx);
+            m_features.push_back(payload);
         }
         if (error) {
             umockdev_ioctl_client_complete(c, -1, error);
@@ -398,6 +421,30 @@ void FakeHidraw::failFeatureSets(int error)
 {
     std::lock_guard<std::mutex> lock(m_mx);
     m_featureSetError = error;
+}
+
+size_t FakeHidraw::queuedInput()
+{
+    std::lock_guard<std::mutex> lock(m_mx);
+    return m_in.size();
+}
+
+void FakeHidraw::failReads(int error)
+{
+    std::lock_guard<std::mutex> lock(m_mx);
+    const bool wasFailing = m_readError != 0;
+    m_readError = error;
+    if (error && !wasFailing) {
+        const char token = 0x55; // keeps poll() reporting POLLIN, so that readers do read
+        ssize_t w = ::write(m_master, &token, 1);
+        (void)w;
+    } else if (!error && wasFailing) {
+        pollfd pfd{m_slaveOwn, POLLIN, 0};
+        ::poll(&pfd, 1, 1000);
+        char token;
+        ssize_t t = ::read(m_slaveOwn, &token, 1);
+        (void)t;
+    }
 }
 
 void FakeHidraw::unplug(bool sendUevents)

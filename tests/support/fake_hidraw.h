@@ -60,6 +60,10 @@ struct DeviceConfig {
                               0x08, 0x95, 0x40, 0x09, 0x01, 0x81, 0x02, 0x09, 0x01, 0x91, 0x02, 0xc0};
     bool framedReads = true;       // one read() returns exactly one injected report
     bool blockOnEmptyRead = false; // framed reads: hold a read on an empty queue until an injection
+    // Decides each HIDIOCSFEATURE before it is answered, as a device that can refuse a report:
+    // 0 takes it, an errno fails the call with that error (a refused report is not recorded).
+    // Runs on umockdev's worker thread, without the fixture's lock held.
+    std::function<int(const Bytes &)> featureSetFilter;
 };
 
 class FakeHidraw {
@@ -81,6 +85,11 @@ public:
     void setFeatureReport(uint8_t id, const Bytes &answer);
     // Makes every following HIDIOCSFEATURE fail with this errno (0: succeed again).
     void failFeatureSets(int error);
+    // Makes every following read fail with this errno while the node stays plugged in and
+    // readable to poll() (0: reads behave again).
+    void failReads(int error);
+    // Input reports injected but not read yet.
+    size_t queuedInput();
 
     std::function<void(const Bytes &)> onWrite; // runs on umockdev's worker thread
     std::function<void(const Bytes &)> onSetFeature;
@@ -97,6 +106,7 @@ private:
     friend struct Glue;
 
     std::string sysfsDescription() const;
+    std::string hidrawDescription() const;
     int handleIoctl(void *client);
     void deliver(void *client, const Bytes &report);
 
@@ -110,6 +120,7 @@ private:
     std::vector<Bytes> m_writes, m_features;
     std::vector<std::pair<uint8_t, Bytes>> m_featureAnswers;
     int m_featureSetError = 0;
+    int m_readError = 0;
     void *m_pendingRead = nullptr;
     bool m_unplugged = false;
 };
