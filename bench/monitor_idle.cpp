@@ -1,8 +1,8 @@
 // The monitor's CPU use while it idles: a real FlashHardware thread polling and rescanning, with no
-// controller or with fake joysticks on the fake hidraw testbed, for a fixed time. The figure is the
-// process's own CPU time (getrusage) over that time, as a share of one core; the monitor thread's
-// own share (its thread CPU clock) and the fake devices' feeder thread are given beside it, so that
-// what the fake devices cost is not taken for the monitor's cost.
+// controller or with simulated controllers on the fake hidraw testbed, for a fixed time. The figure
+// is the process's own CPU time (getrusage) over that time, as a share of one core; the monitor
+// thread's own share (its thread CPU clock) is given beside it, so that what the simulated
+// controllers and the fake devices cost in their own threads is not taken for the monitor's cost.
 //
 // The same run with --raw-reader replaces the monitor by the least any poller of that cadence does:
 // one thread that waits up to 10 ms for a report from each device in turn, reads it with read(2)
@@ -13,7 +13,7 @@
 // raw reader's figure is what the machine and the fake devices charge for that cadence.
 //
 // Usage: bench_monitor_idle [--controllers N] [--seconds S] [--interval-ms M] [--real-bus] [--raw-reader]
-//   --controllers N  fake joysticks on the bus (default 0)
+//   --controllers N  simulated controllers on the bus (default 0)
 //   --interval-ms M  each sends an input report every M ms; 0: they send nothing (default 20)
 //   --real-bus       no fake testbed: the monitor scans this machine's own bus (needs N = 0)
 //   --raw-reader     the raw reader instead of the monitor
@@ -30,6 +30,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
@@ -42,11 +43,10 @@
 #include <thread>
 #include <vector>
 
-#include "fake_hidraw.h"
 #include "hid/hid.h"
 #include "monitor/flashhardware.h"
 #include "monitor/scanfilter.h"
-#include "test_descriptors.h"
+#include "simulated_controller.h"
 
 namespace {
 
@@ -130,50 +130,14 @@ double wallSeconds()
     return seconds(t);
 }
 
-// Sends a report to every device at the interval: button bits and both axes move, as a stick held
-// by a person does.
-class Feeder {
-public:
-    Feeder(std::vector<std::unique_ptr<fakehid::FakeHidraw>> &devices, int intervalMs)
-        : m_devices(devices), m_interval(intervalMs)
-    {
-        if (intervalMs > 0 && !devices.empty())
-            m_thread = std::thread([this] { run(); });
-    }
-    ~Feeder()
-    {
-        m_stop = true;
-        if (m_thread.joinable())
-            m_thread.join();
-    }
-    double cpuSeconds() { return m_thread.joinable() ? threadCpuSeconds(m_thread.native_handle()) : 0; }
-
-private:
-    void run()
-    {
-        auto next = std::chrono::steady_clock::now();
-        for (uint8_t tick = 0; !m_stop; ++tick) {
-            for (auto &device : m_devices)
-                device->injectInput({0x01, uint8_t(tick & 0x0F), uint8_t(tick * 3), uint8_t(0x80 - tick)});
-            next += m_interval;
-            std::this_thread::sleep_until(next);
-        }
-    }
-
-    std::vector<std::unique_ptr<fakehid::FakeHidraw>> &m_devices;
-    const std::chrono::milliseconds m_interval;
-    std::atomic<bool> m_stop{false};
-    std::thread m_thread;
-};
-
 // The least a poller of the monitor's cadence does; see the head of this file.
 class RawReader {
 public:
-    RawReader(const std::vector<std::unique_ptr<fakehid::FakeHidraw>> &devices, int readSize)
+    RawReader(const std::vector<std::unique_ptr<fakehid::SimulatedController>> &controllers, int readSize)
         : m_buffer(size_t(readSize))
     {
-        for (const auto &device : devices)
-            m_fds.push_back(open(device->devnode.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC));
+        for (const auto &controller : controllers)
+            m_fds.push_back(open(controller->devnode().c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC));
         m_thread = std::thread([this] { run(); });
     }
     ~RawReader()
@@ -216,25 +180,31 @@ void dropMessage(QtMsgType, const QMessageLogContext &, const QString &) {}
 
 int measure(const Options &o, fakehid::Testbed *bed)
 {
-    std::vector<std::unique_ptr<fakehid::FakeHidraw>> devices;
+    std::vector<std::unique_ptr<fakehid::SimulatedController>> controllers;
     for (int i = 0; i < o.controllers; ++i) {
-        fakehid::DeviceConfig config;
-        config.pid = uint16_t(0x0100 + i);
-        config.serial = "IDLE" + std::to_string(i);
-        config.reportDescriptor = fakehid::descriptors::joystickWithIds;
-        devices.push_back(std::make_unique<fakehid::FakeHidraw>(*bed, config));
+        fakehid::SimulatedControllerConfig config;
+        config.number = i + 1;
+        // A silent controller sends its first report and then none for as long as this runs.
+        config.inputInterval =
+            o.intervalMs > 0 ? std::chrono::milliseconds(o.intervalMs) : std::chrono::hours(24);
+        controllers.push_back(std::make_unique<fakehid::SimulatedController>(*bed, config));
     }
 
-    // What one scan costs: the six enumerations of the scan filter table, on this bus.
-    double scanCpu = 0;
-    {
-        constexpr int kScans = 5;
-        const double before = threadCpuSeconds(pthread_self());
-        for (int i = 0; i < kScans; ++i) {
-            for (const ScanFilter &row : scanFilters)
-                hid_free_enumeration(hid_enumerate(row.vendorId, row.productId));
+    // What one scan costs: the six enumerations of the scan filter table, on this bus, row by row.
+    std::array<double, scanFilters.size()> rowCpu{};
+    constexpr int kScans = 5;
+    for (int i = 0; i < kScans; ++i) {
+        for (size_t r = 0; r < scanFilters.size(); ++r) {
+            const double before = threadCpuSeconds(pthread_self());
+            hid_free_enumeration(hid_enumerate(scanFilters[r].vendorId, scanFilters[r].productId));
+            rowCpu[r] += (threadCpuSeconds(pthread_self()) - before) / kScans;
         }
-        scanCpu = (threadCpuSeconds(pthread_self()) - before) / kScans;
+    }
+    double scanCpu = 0;
+    std::string rows;
+    for (const double cpu : rowCpu) {
+        scanCpu += cpu;
+        rows += (rows.empty() ? "" : ", ") + std::to_string(cpu * 1e3).substr(0, 5);
     }
 
     // The poller under measurement, and its thread's CPU time.
@@ -243,7 +213,7 @@ int measure(const Options &o, fakehid::Testbed *bed)
     std::atomic<pthread_t> monitorThread{};
     std::function<double()> pollerCpu;
     if (o.rawReader) {
-        reader = std::make_unique<RawReader>(devices, o.readSize);
+        reader = std::make_unique<RawReader>(controllers, o.readSize);
         if (!reader->opened()) {
             std::fprintf(stderr, "bench_monitor_idle: cannot open the fake devices\n");
             return 1;
@@ -274,14 +244,13 @@ int measure(const Options &o, fakehid::Testbed *bed)
         pollerCpu = [&] { return threadCpuSeconds(monitorThread); };
     }
 
-    Feeder feeder(devices, o.intervalMs);
     std::this_thread::sleep_for(std::chrono::seconds(1)); // past discovery and the first reports
 
     const double wall0 = wallSeconds(), process0 = processCpuSeconds();
-    const double poller0 = pollerCpu(), feeder0 = feeder.cpuSeconds();
+    const double poller0 = pollerCpu();
     std::this_thread::sleep_for(std::chrono::duration<double>(o.seconds));
     const double wall = wallSeconds() - wall0, process = processCpuSeconds() - process0;
-    const double monitorCpu = pollerCpu() - poller0, feederCpu = feeder.cpuSeconds() - feeder0;
+    const double pollerCpuUsed = pollerCpu() - poller0;
     const qsizetype stillRegistered = monitor ? registered(*monitor) : o.controllers;
 
     if (monitor) {
@@ -291,25 +260,26 @@ int measure(const Options &o, fakehid::Testbed *bed)
     reader.reset();
 
     const auto percent = [&](double cpu) { return 100.0 * cpu / wall; };
-    const double rest = process - monitorCpu - feederCpu;
+    const double rest = process - pollerCpuUsed;
     std::printf("%s idle, %d controller%s%s, %.1f s: process %.3f%% of one core "
-                "(its thread %.3f%%, report feeder %.3f%%, fake devices and the rest %.3f%%)\n",
+                "(its thread %.3f%%, simulated controllers, fake devices and the rest %.3f%%)\n",
                 o.rawReader ? "raw reader" : "monitor", o.controllers, o.controllers == 1 ? "" : "s",
                 o.controllers == 0
                     ? (o.realBus ? " on this machine's bus" : " on an empty fake bus")
                     : (o.intervalMs > 0
                            ? (", a report every " + std::to_string(o.intervalMs) + " ms each").c_str()
                            : ", no reports"),
-                wall, percent(process), percent(monitorCpu), percent(feederCpu), percent(rest));
-    std::printf("one scan of the %zu filter rows: %.2f ms of CPU\n", scanFilters.size(), scanCpu * 1e3);
+                wall, percent(process), percent(pollerCpuUsed), percent(rest));
+    std::printf("one scan of the %zu filter rows: %.2f ms of CPU (by row: %s ms)\n", scanFilters.size(),
+                scanCpu * 1e3, rows.c_str());
     std::printf("RESULT poller=%s read_size=%d controllers=%d interval_ms=%d real_bus=%d seconds=%.1f "
                 "process_cpu_pct=%.3f "
-                "poller_thread_cpu_pct=%.3f feeder_cpu_pct=%.3f other_cpu_pct=%.3f registered=%lld "
+                "poller_thread_cpu_pct=%.3f other_cpu_pct=%.3f registered=%lld "
                 "scan_cpu_ms=%.2f\n",
                 o.rawReader ? "raw" : "monitor", o.rawReader ? o.readSize : 16384, o.controllers,
                 o.controllers ? o.intervalMs : 0, o.realBus ? 1 : 0, wall, percent(process),
-                percent(monitorCpu), percent(feederCpu), percent(rest),
-                static_cast<long long>(stillRegistered), scanCpu * 1e3);
+                percent(pollerCpuUsed), percent(rest), static_cast<long long>(stillRegistered),
+                scanCpu * 1e3);
     return stillRegistered == o.controllers ? 0 : 1;
 }
 
