@@ -15,6 +15,8 @@ int flasherMain(int argc, char **argv)
     for (int size : {16, 32, 48, 64})
         icon.addFile(QStringLiteral(":/icons/flasher-%1.png").arg(size), QSize(size, size));
     QApplication::setWindowIcon(icon);
+    // Lets the desktop match the window to the installed menu entry.
+    QGuiApplication::setDesktopFileName(QStringLiteral("firmware-flasher"));
 #endif
 
     // The window is destroyed before the application object: its teardown stops and waits for
