@@ -509,12 +509,9 @@ NTSTATUS getData(const Collection &c, HIDP_REPORT_TYPE type, HIDP_DATA *dataList
 NTSTATUS initializeReportForId(const Collection &c, HIDP_REPORT_TYPE type, UCHAR reportId, uint8_t *report,
                                ULONG reportLength)
 {
-    if (!isValidType(type))
-        return HIDP_STATUS_INVALID_REPORT_TYPE;
-    if (!report)
-        return HIDP_STATUS_NULL;
-    if (reportLength == 0 || reportLength != c.reportByteLength[type])
-        return HIDP_STATUS_INVALID_REPORT_LENGTH;
+    const NTSTATUS check = checkReport(c, type, report, reportLength);
+    if (check != HIDP_STATUS_SUCCESS)
+        return check;
     // Padding alone does not make a report: only an ID with caps does.
     const auto &caps = c.caps[type];
     if (std::none_of(caps.begin(), caps.end(), [&](const Cap &cap) { return cap.reportId == reportId; }))
