@@ -232,6 +232,23 @@ private:
     std::thread m_thread;
 };
 
+// The monitor as the window has it, counting its scans and their CPU time on its own thread.
+class CountingMonitor : public FlashHardware {
+public:
+    bool scan() override
+    {
+        const double before = threadCpuSeconds(pthread_self());
+        const bool changed = FlashHardware::scan();
+        // Read by the main thread while this one runs; a torn pair only shifts one scan.
+        scanCpuSeconds = scanCpuSeconds + (threadCpuSeconds(pthread_self()) - before);
+        ++scans;
+        return changed;
+    }
+
+    std::atomic<int> scans{0};
+    std::atomic<double> scanCpuSeconds{0};
+};
+
 qsizetype registered(FlashHardware &monitor)
 {
     QMutexLocker lock(&monitor.registryLock());
@@ -270,7 +287,7 @@ int measure(const Options &o, fakehid::Testbed *bed)
     }
 
     // The poller under measurement, and its thread's CPU time.
-    std::unique_ptr<FlashHardware> monitor;
+    std::unique_ptr<CountingMonitor> monitor;
     std::unique_ptr<RawReader> reader;
     std::atomic<pthread_t> monitorThread{};
     std::atomic<pid_t> pollerId{0};
@@ -283,7 +300,7 @@ int measure(const Options &o, fakehid::Testbed *bed)
         }
         pollerCpu = [&] { return reader->cpuSeconds(); };
     } else {
-        monitor = std::make_unique<FlashHardware>();
+        monitor = std::make_unique<CountingMonitor>();
         std::atomic<bool> started{false};
         QObject::connect(
             monitor.get(), &QThread::started, monitor.get(),
@@ -317,11 +334,15 @@ int measure(const Options &o, fakehid::Testbed *bed)
     const ThreadGroup mainThread{{getpid()}};
 
     const double wall0 = wallSeconds(), process0 = processCpuSeconds();
+    const int scans0 = monitor ? monitor->scans.load() : 0;
+    const double scanCpu0 = monitor ? monitor->scanCpuSeconds.load() : 0;
     const double poller0 = pollerCpu(), controllers0 = controllerThreads.cpuSeconds(),
                  testbed0 = testbedThreads.cpuSeconds(), main0 = mainThread.cpuSeconds();
     std::this_thread::sleep_for(std::chrono::duration<double>(o.seconds));
     const double wall = wallSeconds() - wall0, process = processCpuSeconds() - process0;
     const double pollerCpuUsed = pollerCpu() - poller0;
+    const int scans = monitor ? monitor->scans - scans0 : 0;
+    const double monitorScanCpu = monitor ? monitor->scanCpuSeconds - scanCpu0 : 0;
     const double controllersCpu = controllerThreads.cpuSeconds() - controllers0,
                  testbedCpu = testbedThreads.cpuSeconds() - testbed0,
                  mainCpu = mainThread.cpuSeconds() - main0;
@@ -350,16 +371,21 @@ int measure(const Options &o, fakehid::Testbed *bed)
         o.rawReader ? "raw reader" : "monitor", percent(pollerCpuUsed), percent(controllersCpu),
         controllerThreads.ids.size(), percent(testbedCpu), testbedThreads.ids.size(), percent(mainCpu),
         percent(rest - controllersCpu - testbedCpu - mainCpu));
+    if (monitor)
+        std::printf("the monitor's own scans: %d, %.3f%% (the rest of its thread %.3f%%)\n", scans,
+                    percent(monitorScanCpu), percent(pollerCpuUsed - monitorScanCpu));
     std::printf("one scan of the %zu filter rows: %.2f ms of CPU (by row: %s ms)\n", scanFilters.size(),
                 scanCpu * 1e3, rows.c_str());
-    std::printf("RESULT poller=%s read_size=%d controllers=%d interval_ms=%d real_bus=%d seconds=%.1f "
-                "process_cpu_pct=%.3f "
-                "poller_thread_cpu_pct=%.3f other_cpu_pct=%.3f controller_threads_cpu_pct=%.3f "
-                "testbed_threads_cpu_pct=%.3f main_thread_cpu_pct=%.3f registered=%lld scan_cpu_ms=%.2f\n",
-                o.rawReader ? "raw" : "monitor", o.rawReader ? o.readSize : 16384, o.controllers,
-                o.controllers ? o.intervalMs : 0, o.realBus ? 1 : 0, wall, percent(process),
-                percent(pollerCpuUsed), percent(rest), percent(controllersCpu), percent(testbedCpu),
-                percent(mainCpu), static_cast<long long>(stillRegistered), scanCpu * 1e3);
+    std::printf(
+        "RESULT poller=%s read_size=%d controllers=%d interval_ms=%d real_bus=%d seconds=%.1f "
+        "process_cpu_pct=%.3f "
+        "poller_thread_cpu_pct=%.3f other_cpu_pct=%.3f controller_threads_cpu_pct=%.3f "
+        "testbed_threads_cpu_pct=%.3f main_thread_cpu_pct=%.3f monitor_scans=%d monitor_scan_cpu_pct=%.3f "
+        "registered=%lld scan_cpu_ms=%.2f\n",
+        o.rawReader ? "raw" : "monitor", o.rawReader ? o.readSize : 16384, o.controllers,
+        o.controllers ? o.intervalMs : 0, o.realBus ? 1 : 0, wall, percent(process), percent(pollerCpuUsed),
+        percent(rest), percent(controllersCpu), percent(testbedCpu), percent(mainCpu), scans,
+        percent(monitorScanCpu), static_cast<long long>(stillRegistered), scanCpu * 1e3);
     return stillRegistered == o.controllers ? 0 : 1;
 }
 
