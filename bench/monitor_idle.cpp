@@ -3,6 +3,9 @@
 // is the process's own CPU time (getrusage) over that time, as a share of one core; the monitor
 // thread's own share (its thread CPU clock) is given beside it, so that what the simulated
 // controllers and the fake devices cost in their own threads is not taken for the monitor's cost.
+// The rest of the process is split by thread as well: the simulated controllers' threads (known
+// by their name), the main thread, and the testbed's threads, which are all the others: umockdev's
+// worker, which answers every call on a fake device node, and GLib's main-loop thread.
 //
 // The same run with --raw-reader replaces the monitor by the least any poller of that cadence does:
 // one thread that waits up to 10 ms for a report from each device in turn, reads it with read(2)
@@ -22,6 +25,7 @@
 #include <QCoreApplication>
 #include <QMutexLocker>
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <pthread.h>
@@ -38,6 +42,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <functional>
+#include <map>
 #include <memory>
 #include <string>
 #include <thread>
@@ -123,6 +128,60 @@ double threadCpuSeconds(pthread_t thread)
     return seconds(t);
 }
 
+// The CPU time of any thread of this process, by its id: the kernel's per-thread scheduler clock,
+// under the clock id that pthread_getcpuclockid makes for a thread.
+double threadCpuSeconds(pid_t tid)
+{
+    const auto clock = static_cast<clockid_t>((~static_cast<unsigned>(tid) << 3) | 6);
+    timespec t{};
+    return clock_gettime(clock, &t) == 0 ? seconds(t) : 0;
+}
+
+// The name of a thread of this process, without the newline; empty when it has ended.
+std::string threadName(pid_t tid)
+{
+    char name[32] = {};
+    const std::string path = "/proc/self/task/" + std::to_string(tid) + "/comm";
+    if (FILE *file = std::fopen(path.c_str(), "r")) {
+        if (!std::fgets(name, sizeof name, file))
+            name[0] = 0;
+        std::fclose(file);
+    }
+    std::string text = name;
+    if (!text.empty() && text.back() == '\n')
+        text.pop_back();
+    return text;
+}
+
+// The ids of the threads of this process, but the main thread and `poller`, named `name` or, with
+// `others`, not.
+std::vector<pid_t> threadIds(const std::string &name, bool others, pid_t poller)
+{
+    std::vector<pid_t> ids;
+    if (DIR *dir = opendir("/proc/self/task")) {
+        while (const dirent *entry = readdir(dir)) {
+            const auto id = static_cast<pid_t>(std::atoi(entry->d_name));
+            if (entry->d_name[0] != '.' && id != getpid() && id != poller &&
+                (threadName(id) == name) != others)
+                ids.push_back(id);
+        }
+        closedir(dir);
+    }
+    return ids;
+}
+
+// The threads of a kind and their CPU time; a thread that ends meanwhile counts no more.
+struct ThreadGroup {
+    std::vector<pid_t> ids;
+    double cpuSeconds() const
+    {
+        double total = 0;
+        for (const pid_t id : ids)
+            total += threadCpuSeconds(id);
+        return total;
+    }
+};
+
 double wallSeconds()
 {
     timespec t{};
@@ -149,10 +208,12 @@ public:
     }
     bool opened() const { return std::find(m_fds.begin(), m_fds.end(), -1) == m_fds.end(); }
     double cpuSeconds() { return threadCpuSeconds(m_thread.native_handle()); }
+    pid_t threadId() const { return m_threadId; }
 
 private:
     void run()
     {
+        m_threadId = gettid();
         while (!m_stop) {
             for (int fd : m_fds) {
                 pollfd pfd{fd, POLLIN, 0};
@@ -167,7 +228,25 @@ private:
     std::vector<int> m_fds;
     std::vector<uint8_t> m_buffer;
     std::atomic<bool> m_stop{false};
+    std::atomic<pid_t> m_threadId{0};
     std::thread m_thread;
+};
+
+// The monitor as the window has it, counting its scans and their CPU time on its own thread.
+class CountingMonitor : public FlashHardware {
+public:
+    bool scan() override
+    {
+        const double before = threadCpuSeconds(pthread_self());
+        const bool changed = FlashHardware::scan();
+        // Read by the main thread while this one runs; a torn pair only shifts one scan.
+        scanCpuSeconds = scanCpuSeconds + (threadCpuSeconds(pthread_self()) - before);
+        ++scans;
+        return changed;
+    }
+
+    std::atomic<int> scans{0};
+    std::atomic<double> scanCpuSeconds{0};
 };
 
 qsizetype registered(FlashHardware &monitor)
@@ -208,9 +287,10 @@ int measure(const Options &o, fakehid::Testbed *bed)
     }
 
     // The poller under measurement, and its thread's CPU time.
-    std::unique_ptr<FlashHardware> monitor;
+    std::unique_ptr<CountingMonitor> monitor;
     std::unique_ptr<RawReader> reader;
     std::atomic<pthread_t> monitorThread{};
+    std::atomic<pid_t> pollerId{0};
     std::function<double()> pollerCpu;
     if (o.rawReader) {
         reader = std::make_unique<RawReader>(controllers, o.readSize);
@@ -220,12 +300,13 @@ int measure(const Options &o, fakehid::Testbed *bed)
         }
         pollerCpu = [&] { return reader->cpuSeconds(); };
     } else {
-        monitor = std::make_unique<FlashHardware>();
+        monitor = std::make_unique<CountingMonitor>();
         std::atomic<bool> started{false};
         QObject::connect(
             monitor.get(), &QThread::started, monitor.get(),
             [&] {
                 monitorThread = pthread_self();
+                pollerId = gettid();
                 started = true;
             },
             Qt::DirectConnection);
@@ -245,12 +326,26 @@ int measure(const Options &o, fakehid::Testbed *bed)
     }
 
     std::this_thread::sleep_for(std::chrono::seconds(1)); // past discovery and the first reports
+    if (reader)
+        pollerId = reader->threadId();
+    const ThreadGroup controllerThreads{
+        threadIds(fakehid::SimulatedController::kThreadName, false, pollerId)};
+    const ThreadGroup testbedThreads{threadIds(fakehid::SimulatedController::kThreadName, true, pollerId)};
+    const ThreadGroup mainThread{{getpid()}};
 
     const double wall0 = wallSeconds(), process0 = processCpuSeconds();
-    const double poller0 = pollerCpu();
+    const int scans0 = monitor ? monitor->scans.load() : 0;
+    const double scanCpu0 = monitor ? monitor->scanCpuSeconds.load() : 0;
+    const double poller0 = pollerCpu(), controllers0 = controllerThreads.cpuSeconds(),
+                 testbed0 = testbedThreads.cpuSeconds(), main0 = mainThread.cpuSeconds();
     std::this_thread::sleep_for(std::chrono::duration<double>(o.seconds));
     const double wall = wallSeconds() - wall0, process = processCpuSeconds() - process0;
     const double pollerCpuUsed = pollerCpu() - poller0;
+    const int scans = monitor ? monitor->scans - scans0 : 0;
+    const double monitorScanCpu = monitor ? monitor->scanCpuSeconds - scanCpu0 : 0;
+    const double controllersCpu = controllerThreads.cpuSeconds() - controllers0,
+                 testbedCpu = testbedThreads.cpuSeconds() - testbed0,
+                 mainCpu = mainThread.cpuSeconds() - main0;
     const qsizetype stillRegistered = monitor ? registered(*monitor) : o.controllers;
 
     if (monitor) {
@@ -270,16 +365,27 @@ int measure(const Options &o, fakehid::Testbed *bed)
                            ? (", a report every " + std::to_string(o.intervalMs) + " ms each").c_str()
                            : ", no reports"),
                 wall, percent(process), percent(pollerCpuUsed), percent(rest));
+    std::printf(
+        "by thread: %s %.3f%%, simulated controllers %.3f%% (%zu threads), testbed %.3f%% (%zu threads: "
+        "the fake devices' worker and GLib's), main %.3f%%, the rest %.3f%%\n",
+        o.rawReader ? "raw reader" : "monitor", percent(pollerCpuUsed), percent(controllersCpu),
+        controllerThreads.ids.size(), percent(testbedCpu), testbedThreads.ids.size(), percent(mainCpu),
+        percent(rest - controllersCpu - testbedCpu - mainCpu));
+    if (monitor)
+        std::printf("the monitor's own scans: %d, %.3f%% (the rest of its thread %.3f%%)\n", scans,
+                    percent(monitorScanCpu), percent(pollerCpuUsed - monitorScanCpu));
     std::printf("one scan of the %zu filter rows: %.2f ms of CPU (by row: %s ms)\n", scanFilters.size(),
                 scanCpu * 1e3, rows.c_str());
-    std::printf("RESULT poller=%s read_size=%d controllers=%d interval_ms=%d real_bus=%d seconds=%.1f "
-                "process_cpu_pct=%.3f "
-                "poller_thread_cpu_pct=%.3f other_cpu_pct=%.3f registered=%lld "
-                "scan_cpu_ms=%.2f\n",
-                o.rawReader ? "raw" : "monitor", o.rawReader ? o.readSize : 16384, o.controllers,
-                o.controllers ? o.intervalMs : 0, o.realBus ? 1 : 0, wall, percent(process),
-                percent(pollerCpuUsed), percent(rest), static_cast<long long>(stillRegistered),
-                scanCpu * 1e3);
+    std::printf(
+        "RESULT poller=%s read_size=%d controllers=%d interval_ms=%d real_bus=%d seconds=%.1f "
+        "process_cpu_pct=%.3f "
+        "poller_thread_cpu_pct=%.3f other_cpu_pct=%.3f controller_threads_cpu_pct=%.3f "
+        "testbed_threads_cpu_pct=%.3f main_thread_cpu_pct=%.3f monitor_scans=%d monitor_scan_cpu_pct=%.3f "
+        "registered=%lld scan_cpu_ms=%.2f\n",
+        o.rawReader ? "raw" : "monitor", o.rawReader ? o.readSize : 16384, o.controllers,
+        o.controllers ? o.intervalMs : 0, o.realBus ? 1 : 0, wall, percent(process), percent(pollerCpuUsed),
+        percent(rest), percent(controllersCpu), percent(testbedCpu), percent(mainCpu), scans,
+        percent(monitorScanCpu), static_cast<long long>(stillRegistered), scanCpu * 1e3);
     return stillRegistered == o.controllers ? 0 : 1;
 }
 

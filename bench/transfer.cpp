@@ -8,6 +8,8 @@
 // scheduling noise of the machine; the calling thread's CPU time is reported beside them.
 // The debug lines are formatted as in the program and then dropped, so that the terminal's speed
 // is not measured.
+//
+// Beside Google Benchmark's options it takes --pairs N: the number of pairs of runs (default 10).
 #include <benchmark/benchmark.h>
 
 #include <QFile>
@@ -24,6 +26,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <memory>
 #include <vector>
 
@@ -143,7 +146,22 @@ void transferAgainstBareCalls(benchmark::State &state)
     state.counters["cpu_extra_pct_min"] = 100.0 * (minimum(transferCpu) / minimum(bareCpu) - 1.0);
 }
 
-BENCHMARK(transferAgainstBareCalls)->Arg(10)->Unit(benchmark::kSecond)->UseRealTime()->Iterations(1);
+// Takes "--pairs N" out of the arguments; the number of pairs, 10 without it.
+int takePairsOption(int &argc, char **argv)
+{
+    int pairs = 10;
+    for (int i = 1; i < argc; ++i) {
+        if (std::strcmp(argv[i], "--pairs") != 0)
+            continue;
+        if (i + 1 >= argc || (pairs = std::atoi(argv[i + 1])) < 1)
+            fail("--pairs takes a number of pairs, 1 or more");
+        for (int j = i + 2; j <= argc; ++j)
+            argv[j - 2] = argv[j];
+        argc -= 2;
+        break;
+    }
+    return pairs;
+}
 
 void dropMessage(QtMsgType, const QMessageLogContext &, const QString &) {}
 
@@ -182,6 +200,11 @@ int main(int argc, char **argv)
         fail("cannot open the fake device node");
 
     qInstallMessageHandler(dropMessage);
+    benchmark::RegisterBenchmark("transferAgainstBareCalls", transferAgainstBareCalls)
+        ->Arg(takePairsOption(argc, argv))
+        ->Unit(benchmark::kSecond)
+        ->UseRealTime()
+        ->Iterations(1);
     benchmark::Initialize(&argc, argv);
     benchmark::RunSpecifiedBenchmarks();
     benchmark::Shutdown();

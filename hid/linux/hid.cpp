@@ -304,6 +304,53 @@ void collectionUsage(const std::vector<uint8_t> &descriptor, size_t index, uint1
     }
 }
 
+// Takes one hexadecimal field of 1 to 8 digits (as many as an unsigned holds) off the front of
+// `text`. False when there is none or it is longer.
+bool takeHexField(std::string_view &text, unsigned &value)
+{
+    size_t digits = 0;
+    value = 0;
+    for (; digits < text.size() && hexDigit(text[digits]) >= 0; ++digits) {
+        if (digits == 8)
+            return false;
+        value = value * 16 + static_cast<unsigned>(hexDigit(text[digits]));
+    }
+    text.remove_prefix(digits);
+    return digits > 0;
+}
+
+// True when the syspath of a hidraw node shows that its device fails the filter. The kernel puts
+// the node at <hid device>/hidraw/hidrawN and names the hid device after the numbers of its HID_ID
+// ("0003:1209:0001.0004"), so the path tells the vendor and product without building the node's udev
+// device and its parents, which is most of what a scan costs. A path of any other form rules
+// nothing out and is left to the HID_ID check.
+bool pathRulesOut(std::string_view syspath, unsigned short vendorFilter, unsigned short productFilter)
+{
+    if (!vendorFilter && !productFilter)
+        return false;
+    constexpr std::string_view kClassDir = "/hidraw";
+    const size_t nodeSlash = syspath.rfind('/');
+    if (nodeSlash == std::string_view::npos)
+        return false;
+    std::string_view parent = syspath.substr(0, nodeSlash);
+    if (parent.size() < kClassDir.size() || parent.substr(parent.size() - kClassDir.size()) != kClassDir)
+        return false;
+    parent.remove_suffix(kClassDir.size());
+    std::string_view name = parent.substr(parent.rfind('/') + 1);
+    unsigned bus, vendor, product, instance;
+    const auto separator = [&name](char c) {
+        if (name.empty() || name.front() != c)
+            return false;
+        name.remove_prefix(1);
+        return true;
+    };
+    if (!takeHexField(name, bus) || !separator(':') || !takeHexField(name, vendor) || !separator(':') ||
+        !takeHexField(name, product) || !separator('.') || !takeHexField(name, instance) || !name.empty())
+        return false;
+    return (vendorFilter && vendorFilter != static_cast<uint16_t>(vendor)) ||
+           (productFilter && productFilter != static_cast<uint16_t>(product));
+}
+
 // Appends the records of one hidraw node: one per top-level collection, or one with usage 0
 // when the descriptor cannot be parsed.
 bool appendNode(EnumerationList &list, udev_device *hidraw, unsigned short vendorFilter,
@@ -609,7 +656,10 @@ struct hid_device_info *hid_enumerate(unsigned short vendor_id, unsigned short p
         udev_list_entry *entry;
         udev_list_entry_foreach(entry, udev_enumerate_get_list_entry(enumerate.get()))
         {
-            UdevDevice hidraw(udev_device_new_from_syspath(udev.get(), udev_list_entry_get_name(entry)));
+            const char *syspath = udev_list_entry_get_name(entry);
+            if (!syspath || pathRulesOut(syspath, vendor_id, product_id))
+                continue;
+            UdevDevice hidraw(udev_device_new_from_syspath(udev.get(), syspath));
             if (hidraw && !appendNode(list, hidraw.get(), vendor_id, product_id))
                 return nullptr;
         }

@@ -91,6 +91,8 @@ class SimulatedController {
 public:
     enum class Mode { Application, Restarting, Bootloader, Rebooting, Silent, Vanished };
 
+    static constexpr const char *kThreadName = "sim-controller"; // its own thread's name
+
     // Plugs the controller in, in application mode. `onEvent` is set before anything can happen.
     SimulatedController(Testbed &bed, SimulatedControllerConfig config,
                         std::function<void(const ControllerEvent &)> onEvent = {});
