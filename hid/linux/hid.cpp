@@ -26,6 +26,7 @@
 #include "hid.h"
 
 #include "descriptor/descriptor.h"
+#include "hexdigit.h"
 
 #include <algorithm>
 #include <array>
@@ -211,17 +212,6 @@ struct CollectionPath {
     bool named = false;    // the path carried "&colNN"
 };
 
-int hexDigit(char c)
-{
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    return -1;
-}
-
 // "/dev/hidrawN&colNN" or a plain node path. False for "&col00" and malformed suffixes.
 bool parseCollectionPath(std::string_view path, CollectionPath &out)
 {
@@ -231,8 +221,8 @@ bool parseCollectionPath(std::string_view path, CollectionPath &out)
         return true;
     }
     const std::string_view digits = path.substr(at + 4);
-    const int high = digits.size() == 2 ? hexDigit(digits[0]) : -1;
-    const int low = digits.size() == 2 ? hexDigit(digits[1]) : -1;
+    const int high = digits.size() == 2 ? hexDigitValue(digits[0]) : -1;
+    const int low = digits.size() == 2 ? hexDigitValue(digits[1]) : -1;
     if (high < 0 || low < 0 || high * 16 + low == 0)
         return false;
     out = {std::string(path.substr(0, at)), static_cast<size_t>(high * 16 + low - 1), true};
@@ -310,10 +300,10 @@ bool takeHexField(std::string_view &text, unsigned &value)
 {
     size_t digits = 0;
     value = 0;
-    for (; digits < text.size() && hexDigit(text[digits]) >= 0; ++digits) {
+    for (; digits < text.size() && hexDigitValue(text[digits]) >= 0; ++digits) {
         if (digits == 8)
             return false;
-        value = value * 16 + static_cast<unsigned>(hexDigit(text[digits]));
+        value = value * 16 + static_cast<unsigned>(hexDigitValue(text[digits]));
     }
     text.remove_prefix(digits);
     return digits > 0;
@@ -593,12 +583,18 @@ int readString(hid_device *dev, StringKind kind, wchar_t *string, size_t maxlen)
     }
 }
 
-const hidparse::Collection *collectionOf(hid_device *dev, PHIDP_PREPARSED_DATA preparsed)
+// The parsed collection a description query works on, or null when the handle, the preparsed data or
+// one of the caller's pointers (`pointersGiven` false) is missing; the handle's error says which.
+const hidparse::Collection *collectionForQuery(hid_device *dev, PHIDP_PREPARSED_DATA preparsed,
+                                               bool pointersGiven)
 {
-    if (preparsed && preparsed->collection)
-        return preparsed->collection.get();
-    dev->error.setErrno(EINVAL);
-    return nullptr;
+    if (!dev)
+        return nullptr;
+    if (!preparsed || !preparsed->collection || !pointersGiven) {
+        dev->error.setErrno(EINVAL);
+        return nullptr;
+    }
+    return preparsed->collection.get();
 }
 
 int parserResult(hid_device *dev, NTSTATUS status)
@@ -942,30 +938,18 @@ int hid_free_preparsed_data(hid_device *dev, PHIDP_PREPARSED_DATA preparsed)
 
 int hid_get_caps(hid_device *dev, PHIDP_PREPARSED_DATA preparsed, PHIDP_CAPS caps)
 {
-    if (!dev)
-        return -1;
-    const hidparse::Collection *c = collectionOf(dev, preparsed);
+    const hidparse::Collection *c = collectionForQuery(dev, preparsed, caps != nullptr);
     if (!c)
         return -1;
-    if (!caps) {
-        dev->error.setErrno(EINVAL);
-        return -1;
-    }
     return parserResult(dev, hidparse::getCaps(*c, caps));
 }
 
 int hid_get_buttoncaps(hid_device *dev, HIDP_REPORT_TYPE type, PHIDP_PREPARSED_DATA preparsed,
                        PHIDP_CAPS caps, PHIDP_BUTTON_CAPS button_caps)
 {
-    if (!dev)
-        return -1;
-    const hidparse::Collection *c = collectionOf(dev, preparsed);
+    const hidparse::Collection *c = collectionForQuery(dev, preparsed, caps != nullptr);
     if (!c)
         return -1;
-    if (!caps) {
-        dev->error.setErrno(EINVAL);
-        return -1;
-    }
     // The count is always the input field, whatever type is asked for, and every parser status
     // counts as success.
     caps->NumberInputButtonCaps = capsWritten(caps->NumberInputButtonCaps, button_caps, [&](USHORT *count) {
@@ -977,15 +961,9 @@ int hid_get_buttoncaps(hid_device *dev, HIDP_REPORT_TYPE type, PHIDP_PREPARSED_D
 int hid_get_valuecaps(hid_device *dev, HIDP_REPORT_TYPE type, PHIDP_PREPARSED_DATA preparsed, PHIDP_CAPS caps,
                       PHIDP_VALUE_CAPS value_caps)
 {
-    if (!dev)
-        return -1;
-    const hidparse::Collection *c = collectionOf(dev, preparsed);
+    const hidparse::Collection *c = collectionForQuery(dev, preparsed, caps != nullptr);
     if (!c)
         return -1;
-    if (!caps) {
-        dev->error.setErrno(EINVAL);
-        return -1;
-    }
     caps->NumberInputValueCaps = capsWritten(caps->NumberInputValueCaps, value_caps, [&](USHORT *count) {
         return hidparse::getValueCaps(*c, type, value_caps, count);
     });
@@ -996,15 +974,10 @@ int hid_get_usages(hid_device *dev, const unsigned char *report, HIDP_REPORT_TYP
                    PHIDP_PREPARSED_DATA preparsed, const HIDP_CAPS *caps, const HIDP_BUTTON_CAPS *page_source,
                    USHORT, PUSAGE usage_list, ULONG *usage_length)
 {
-    if (!dev)
-        return -1;
-    const hidparse::Collection *c = collectionOf(dev, preparsed);
+    const hidparse::Collection *c =
+        collectionForQuery(dev, preparsed, report && caps && page_source && usage_list && usage_length);
     if (!c)
         return -1;
-    if (!report || !caps || !page_source || !usage_list || !usage_length) {
-        dev->error.setErrno(EINVAL);
-        return -1;
-    }
     const USAGE page = page_source->UsagePage;
     ULONG count = listCapacity(*usage_length, hidparse::maxUsageListLength(*c, type, page));
     const NTSTATUS status =
@@ -1018,15 +991,9 @@ int hid_get_usagevalue(hid_device *dev, const unsigned char *report, HIDP_REPORT
                        PHIDP_PREPARSED_DATA preparsed, const HIDP_CAPS *caps, USAGE usage_page, USAGE usage,
                        ULONG *value)
 {
-    if (!dev)
-        return -1;
-    const hidparse::Collection *c = collectionOf(dev, preparsed);
+    const hidparse::Collection *c = collectionForQuery(dev, preparsed, report && caps && value);
     if (!c)
         return -1;
-    if (!report || !caps || !value) {
-        dev->error.setErrno(EINVAL);
-        return -1;
-    }
     return parserResult(dev, hidparse::getUsageValue(*c, type, usage_page, 0, usage, value, report,
                                                      caps->InputReportByteLength));
 }
@@ -1035,15 +1002,10 @@ int hid_get_data(hid_device *dev, const unsigned char *report, HIDP_REPORT_TYPE 
                  PHIDP_PREPARSED_DATA preparsed, const HIDP_CAPS *caps, PHIDP_DATA data_list,
                  ULONG *data_length)
 {
-    if (!dev)
-        return -1;
-    const hidparse::Collection *c = collectionOf(dev, preparsed);
+    const hidparse::Collection *c =
+        collectionForQuery(dev, preparsed, report && caps && data_list && data_length);
     if (!c)
         return -1;
-    if (!report || !caps || !data_list || !data_length) {
-        dev->error.setErrno(EINVAL);
-        return -1;
-    }
     ULONG count = listCapacity(*data_length, hidparse::maxDataListLength(*c, type));
     const NTSTATUS status =
         hidparse::getData(*c, type, data_list, &count, report, caps->InputReportByteLength);

@@ -1,25 +1,12 @@
 #include "helpers.h"
 
+#include "hexdigit.h"
+
 #include <climits>
 #include <cstring>
 #include <cwchar>
 
 namespace hidwin {
-
-namespace {
-
-int hexDigitValue(char c)
-{
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    return -1;
-}
-
-} // namespace
 
 int interfaceNumberFromPath(const char *path)
 {

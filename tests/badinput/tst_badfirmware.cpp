@@ -1,6 +1,7 @@
 // Firmware transfers fed with bad input, on a fake bootloader through the real HID layer: files
 // that are no firmware image, feature reports too short to carry one, and a bootloader that
 // refuses the first block. Whatever is refused sends nothing to the device.
+#include "firmwareimages.h"
 #include "hidrawtesting.h"
 
 #include <QFile>
@@ -25,6 +26,9 @@ using namespace hidrawtest;
 
 namespace {
 
+using firmwareimages::expectedBlocks;
+using firmwareimages::imageOf;
+
 // A joystick with eight buttons and, unless `featureBytes` is 0, one vendor feature report of that
 // many bytes without a report ID (FeatureReportByteLength featureBytes + 1).
 Bytes bootloaderDescriptor(int featureBytes)
@@ -35,28 +39,6 @@ Bytes bootloaderDescriptor(int featureBytes)
                            uint8_t(featureBytes), 0xb1, 0x02});
     d.push_back(0xc0);
     return d;
-}
-
-Bytes imageOf(size_t length)
-{
-    Bytes image(length);
-    for (size_t i = 0; i < length; ++i)
-        image[i] = uint8_t(i * 7 + 1); // never 0, so padding is told apart from data
-    return image;
-}
-
-// The feature reports a bootloader with `blockSize`-byte reports receives for `image`.
-std::vector<Bytes> blocksOf(const Bytes &image, size_t blockSize)
-{
-    std::vector<Bytes> blocks;
-    size_t position = 0;
-    do {
-        Bytes block(blockSize, 0);
-        for (size_t i = 1; i < blockSize && position < image.size(); ++i)
-            block[i] = image[position++];
-        blocks.push_back(block);
-    } while (position < image.size());
-    return blocks;
 }
 
 // Takes this thread's read access to a file away: mode 000, and for root (whom modes do not bind)
@@ -266,7 +248,7 @@ private slots:
         QVERIFY(monitor.flashFirmware("BOOT", writeFile(QStringLiteral("image-%1.bin").arg(length), image)));
         const std::vector<Bytes> sent = bootloader->featuresSet();
         QCOMPARE(sent.size(), size_t(blocks));
-        QCOMPARE(sent, blocksOf(image, 65));
+        QCOMPARE(sent, expectedBlocks(image, 65));
         QCOMPARE(ticks.last(), (QVariantList{uint(length), uint(length)}));
     }
 
@@ -326,7 +308,7 @@ private slots:
         QVERIFY(ticks.isEmpty());
 
         QVERIFY(monitor.flashFirmware("PICKY", file));
-        QCOMPARE(picky.featuresSet(), blocksOf(image, 65));
+        QCOMPARE(picky.featuresSet(), expectedBlocks(image, 65));
     }
 };
 

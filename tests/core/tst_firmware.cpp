@@ -4,6 +4,7 @@
 #include <QTest>
 
 #include "device/inputdevice.h"
+#include "firmwareimages.h"
 #include "messagelog.h"
 #include "monitor/hardwareinterface.h"
 #include "scriptedhid.h"
@@ -11,6 +12,9 @@
 using namespace scripted;
 
 namespace {
+
+using firmwareimages::expectedBlocks;
+using firmwareimages::imageOf;
 
 struct Monitor : HardwareInterface {
     void pass() { runPass(); }
@@ -22,28 +26,6 @@ Device controller(const std::string &path, const wchar_t *serial, USHORT feature
     device.serial = serial;
     device.caps.FeatureReportByteLength = featureLength;
     return device;
-}
-
-Bytes imageOf(int length)
-{
-    Bytes image(size_t(length), 0);
-    for (int i = 0; i < length; ++i)
-        image[size_t(i)] = uint8_t(i * 7 + 1); // never 0, so padding is told apart from data
-    return image;
-}
-
-// The blocks a bootloader with reports of `blockSize` bytes must receive for `image`.
-std::vector<Bytes> expectedBlocks(const Bytes &image, size_t blockSize)
-{
-    std::vector<Bytes> blocks;
-    size_t position = 0;
-    do {
-        Bytes block(blockSize, 0);
-        for (size_t i = 1; i < blockSize && position < image.size(); ++i)
-            block[i] = image[position++];
-        blocks.push_back(block);
-    } while (position < image.size());
-    return blocks;
 }
 
 QVariantList tick(uint total, uint current)
@@ -128,7 +110,7 @@ private slots:
         Monitor monitor;
         monitor.pass();
         QSignalSpy progress(&monitor, &HardwareInterface::flashTick);
-        const Bytes image = imageOf(length);
+        const Bytes image = imageOf(size_t(length));
         const QString file = writeImage(image);
         MessageLog log;
 
