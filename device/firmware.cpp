@@ -3,6 +3,7 @@
 
 #include <QDebug>
 #include <QFile>
+#include <QFileInfo>
 
 #include <algorithm>
 #include <cstdint>
@@ -39,9 +40,21 @@ bool InputDevice::flashFirmware(QString fileName)
         qDebug() << "Feature report too short for firmware blocks:" << blockSize;
         return false;
     }
+    // Only a regular file has a known length and an end: opening a FIFO waits for a writer that
+    // may never come, and a device such as /dev/zero would be read until memory runs out.
+    const QFileInfo info(fileName);
+    if (info.exists() && !info.isFile()) {
+        qDebug() << fileName << " is not a regular file";
+        return false;
+    }
     QFile file(fileName);
     if (!file.open(QIODevice::ReadOnly)) {
         qDebug() << fileName << " Can't open for reading";
+        return false;
+    }
+    // The name may have been given to something else between the look and the open.
+    if (file.isSequential()) {
+        qDebug() << fileName << " is not a regular file";
         return false;
     }
     if (static_cast<quint64>(file.size()) > std::numeric_limits<uint32_t>::max()) {

@@ -70,6 +70,23 @@ NTSTATUS checkReport(const Collection &c, HIDP_REPORT_TYPE type, const uint8_t *
     return HIDP_STATUS_SUCCESS;
 }
 
+// A sound report, then somewhere to put the answer: Windows checks them in this order.
+NTSTATUS checkReportAndAnswer(const Collection &c, HIDP_REPORT_TYPE type, const uint8_t *report,
+                              ULONG reportLength, const void *answer)
+{
+    const NTSTATUS check = checkReport(c, type, report, reportLength);
+    if (check != HIDP_STATUS_SUCCESS)
+        return check;
+    return answer ? HIDP_STATUS_SUCCESS : HIDP_STATUS_NULL;
+}
+
+// A list call hands back how many entries it found, also when they did not all fit.
+NTSTATUS finishList(ULONG found, ULONG capacity, ULONG *length)
+{
+    *length = found;
+    return found > capacity ? HIDP_STATUS_BUFFER_TOO_SMALL : HIDP_STATUS_SUCCESS;
+}
+
 // Position of array value `value` among the usages of its main item (0-based), or -1 for "no
 // usage". Verified: a value is the 1-based position of the usage in declaration order, whatever
 // the Logical Minimum. Unverified: arrays whose first usage is 0 (keyboards); there the value is
@@ -333,11 +350,9 @@ NTSTATUS collectUsages(const Collection &c, HIDP_REPORT_TYPE type, bool anyPage,
                        USHORT linkCollection, ULONG *usageLength, bool haveList, const uint8_t *report,
                        ULONG reportLength, Put put)
 {
-    const NTSTATUS check = checkReport(c, type, report, reportLength);
+    const NTSTATUS check = checkReportAndAnswer(c, type, report, reportLength, usageLength);
     if (check != HIDP_STATUS_SUCCESS)
         return check;
-    if (!usageLength)
-        return HIDP_STATUS_NULL;
     const ULONG capacity = haveList ? *usageLength : 0;
     ULONG found = 0;
     bool pageFound = false, idFound = false;
@@ -360,8 +375,7 @@ NTSTATUS collectUsages(const Collection &c, HIDP_REPORT_TYPE type, bool anyPage,
         return HIDP_STATUS_USAGE_NOT_FOUND;
     if (!idFound)
         return HIDP_STATUS_INCOMPATIBLE_REPORT_ID;
-    *usageLength = found;
-    return found > capacity ? HIDP_STATUS_BUFFER_TOO_SMALL : HIDP_STATUS_SUCCESS;
+    return finishList(found, capacity, usageLength);
 }
 
 } // namespace
@@ -389,11 +403,9 @@ __attribute__((noinline)) NTSTATUS lookUpValue(const Collection &c, HIDP_REPORT_
                                                USHORT linkCollection, USAGE usage, ULONG *value,
                                                const uint8_t *report, ULONG reportLength)
 {
-    const NTSTATUS check = checkReport(c, type, report, reportLength);
+    const NTSTATUS check = checkReportAndAnswer(c, type, report, reportLength, value);
     if (check != HIDP_STATUS_SUCCESS)
         return check;
-    if (!value)
-        return HIDP_STATUS_NULL;
     const ValueMatch m = findValue(c, type, usagePage, linkCollection, usage, report);
     if (m.slot)
         *value = readField(report, reportLength, m.slot->bitPosition + m.element * m.slot->bitSize,
@@ -459,11 +471,9 @@ ULONG maxDataListLength(const Collection &c, HIDP_REPORT_TYPE type)
 NTSTATUS getData(const Collection &c, HIDP_REPORT_TYPE type, HIDP_DATA *dataList, ULONG *dataLength,
                  const uint8_t *report, ULONG reportLength)
 {
-    const NTSTATUS check = checkReport(c, type, report, reportLength);
+    const NTSTATUS check = checkReportAndAnswer(c, type, report, reportLength, dataLength);
     if (check != HIDP_STATUS_SUCCESS)
         return check;
-    if (!dataLength)
-        return HIDP_STATUS_NULL;
     const ULONG capacity = dataList ? *dataLength : 0;
     ULONG found = 0;
     bool idFound = false;
@@ -493,19 +503,15 @@ NTSTATUS getData(const Collection &c, HIDP_REPORT_TYPE type, HIDP_DATA *dataList
     }
     if (!idFound && !c.caps[type].empty())
         return HIDP_STATUS_INCOMPATIBLE_REPORT_ID;
-    *dataLength = found;
-    return found > capacity ? HIDP_STATUS_BUFFER_TOO_SMALL : HIDP_STATUS_SUCCESS;
+    return finishList(found, capacity, dataLength);
 }
 
 NTSTATUS initializeReportForId(const Collection &c, HIDP_REPORT_TYPE type, UCHAR reportId, uint8_t *report,
                                ULONG reportLength)
 {
-    if (!isValidType(type))
-        return HIDP_STATUS_INVALID_REPORT_TYPE;
-    if (!report)
-        return HIDP_STATUS_NULL;
-    if (reportLength == 0 || reportLength != c.reportByteLength[type])
-        return HIDP_STATUS_INVALID_REPORT_LENGTH;
+    const NTSTATUS check = checkReport(c, type, report, reportLength);
+    if (check != HIDP_STATUS_SUCCESS)
+        return check;
     // Padding alone does not make a report: only an ID with caps does.
     const auto &caps = c.caps[type];
     if (std::none_of(caps.begin(), caps.end(), [&](const Cap &cap) { return cap.reportId == reportId; }))

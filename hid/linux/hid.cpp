@@ -355,6 +355,7 @@ public:
         if (!m_infinite)
             m_end = now() + static_cast<long long>(milliseconds) * 1000000;
     }
+    bool expired() const { return !m_infinite && remainingMs() == 0; }
     int remainingMs() const
     {
         if (m_infinite)
@@ -722,8 +723,13 @@ int hid_read_timeout(hid_device *dev, unsigned char *data, size_t length, int mi
             return -1;
         }
         const ssize_t n = read(dev->fd, buffer + offset, kMaxReportSize);
-        if (n < 0 && (errno == EAGAIN || errno == EINTR))
+        // A node that stays readable but has nothing to hand over must not hold the caller past
+        // its timeout.
+        if (n < 0 && (errno == EAGAIN || errno == EINTR)) {
+            if (deadline.expired())
+                return 0;
             continue;
+        }
         if (n < 0) {
             dev->error.setErrno(errno);
             return -1;

@@ -58,6 +58,9 @@ private slots:
         devices().push_back(stick("/dev/hidraw8&col 1")); // leading blanks are skipped like strtoul does
         devices().push_back(stick("/dev/" + std::string(260, 'x'))); // does not fit the path field
         devices().push_back(stick("/dev/" + std::string(254, 'y'))); // 259 characters: fits
+        // 260 characters: no room left for the terminator.
+        const std::string oneTooLong = "/dev/" + std::string(255, 'z');
+        devices().push_back(stick(oneTooLong));
         Monitor monitor;
         QSignalSpy connected(&monitor, &HardwareInterface::connectHardware);
 
@@ -69,6 +72,7 @@ private slots:
         for (const char *skipped :
              {"/dev/hidraw3", "/dev/hidraw4", "/dev/hidraw6&col02", "/dev/hidraw7&colzz"})
             QCOMPARE(byPath(skipped)->opens, 0);
+        QCOMPARE(byPath(oneTooLong)->opens, 0);
         for (InputDevice *device : std::as_const(monitor.devices))
             QCOMPARE(QString::fromUtf8(device->path), monitor.devices.key(device));
         QCOMPARE(listsFreed(), listsHandedOut());

@@ -13,39 +13,11 @@
 #include <string>
 #include <vector>
 
+#include "../exported_hid_names.h"
 #include "harness.h"
 #include "helpers.h"
 
 namespace {
-
-const char *const kExportedNames[] = {
-    "hid_init",
-    "hid_exit",
-    "hid_enumerate",
-    "hid_free_enumeration",
-    "hid_open",
-    "hid_open_path",
-    "hid_close",
-    "hid_read",
-    "hid_read_timeout",
-    "hid_write",
-    "hid_set_nonblocking",
-    "hid_send_feature_report",
-    "hid_get_feature_report",
-    "hid_get_manufacturer_string",
-    "hid_get_product_string",
-    "hid_get_serial_number_string",
-    "hid_get_indexed_string",
-    "hid_error",
-    "hid_get_preparsed_data",
-    "hid_free_preparsed_data",
-    "hid_get_caps",
-    "hid_get_buttoncaps",
-    "hid_get_valuecaps",
-    "hid_get_usages",
-    "hid_get_usagevalue",
-    "hid_get_data",
-};
 
 struct Record {
     std::string path;
@@ -190,7 +162,7 @@ void testCodeTexts()
 void testExportsAndTrivialCalls()
 {
     HMODULE program = GetModuleHandleW(nullptr);
-    for (const char *name : kExportedNames) {
+    for (const char *name : kExportedHidNames) {
         if (!GetProcAddress(program, name))
             std::printf("  not exported: %s\n", name);
         CHECK(GetProcAddress(program, name) != nullptr);
