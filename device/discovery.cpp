@@ -81,8 +81,9 @@ void logValueUsagesCut(const InputDevice *device)
                                   .arg(InputDevice::AnalogCount);
 }
 
-// The four report-description queries. False when one of them fails.
-bool describe(InputDevice *device)
+} // namespace
+
+bool describeInputDevice(InputDevice *device)
 {
     if (hid_get_preparsed_data(device->handle, &device->preparsedData) < 0) {
         device->preparsedData = nullptr;
@@ -115,6 +116,8 @@ bool describe(InputDevice *device)
     logValueUsagesCut(device);
     return true;
 }
+
+namespace {
 
 void reject(InputDevice *device)
 {
@@ -189,7 +192,7 @@ bool HardwareInterface::connectDevices(hid_device_info *list)
         if (record->path != nullptr)
             std::strcpy(device->path, record->path); // fits: checked by pathFits
 
-        if (!describe(device) || !device->readInput()) {
+        if (!describeInputDevice(device) || !device->readInput()) {
             reject(device);
             continue;
         }

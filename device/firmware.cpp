@@ -10,6 +10,8 @@
 #include <limits>
 #include <vector>
 
+#include "firmwareblocks.h"
+
 namespace {
 
 constexpr size_t bootloaderReportSize = 54;
@@ -30,12 +32,11 @@ bool InputDevice::enterBootloader()
     return hid_send_feature_report(handle, report, sizeof report) >= 0;
 }
 
-// The bootloader learns each byte's address from the order of the reports alone: every block is
-// the report-ID byte followed by the next n - 1 image bytes, the last one padded with zeros.
+// Sends the image as the blocks of firmwareblocks.h, one feature report each.
 bool InputDevice::flashFirmware(QString fileName)
 {
     const size_t blockSize = caps.FeatureReportByteLength;
-    if (blockSize < 2) {
+    if (blockSize < firmware::MinBlockSize) {
         qDebug() << "Feature report too short for firmware blocks:" << blockSize;
         return false;
     }
@@ -66,29 +67,23 @@ bool InputDevice::flashFirmware(QString fileName)
         return false;
     }
     const auto imageLength = static_cast<uint32_t>(image.size());
+    const auto *imageBytes = reinterpret_cast<const uint8_t *>(image.constData());
 
     std::vector<uint8_t> block(blockSize, 0);
-    size_t fill = 1;
+    const size_t blocks = firmware::blockCount(imageLength, blockSize);
     uint64_t sent = 0;
-    for (const char byte : image) {
-        if (fill == blockSize) {
-            if (hid_send_feature_report(handle, block.data(), blockSize) < 0) {
-                qDebug() << "Unable to send firmware block" << fill;
-                return false;
-            }
-            qDebug() << "Firmware block sent: " << fill;
+    for (size_t index = 0; index < blocks; ++index) {
+        const size_t fill = firmware::fillBlock(imageBytes, imageLength, index, block.data(), blockSize);
+        if (hid_send_feature_report(handle, block.data(), blockSize) < 0) {
+            qDebug() << "Unable to send firmware block" << fill;
+            return false;
+        }
+        qDebug() << "Firmware block sent: " << fill;
+        if (index + 1 < blocks) {
             sent += blockSize;
             emit flashTick(imageLength, progressPercent(sent, imageLength));
-            std::fill(block.begin(), block.end(), 0);
-            fill = 1;
         }
-        block[fill++] = static_cast<uint8_t>(byte);
     }
-    if (hid_send_feature_report(handle, block.data(), blockSize) < 0) {
-        qDebug() << "Unable to send firmware block" << fill;
-        return false;
-    }
-    qDebug() << "Firmware block sent: " << fill;
     emit flashTick(imageLength, imageLength);
     return true;
 }

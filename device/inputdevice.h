@@ -74,3 +74,8 @@ private:
     void emitChanges();
     void clearState();
 };
+
+// The four report-description queries discovery runs on a newly opened handle: the preparsed data,
+// the capabilities and the input button and value capabilities, their counts bounded by the arrays
+// of InputDevice. False when one of the queries fails.
+bool describeInputDevice(InputDevice *device);

@@ -8,11 +8,11 @@
 #include <QMutexLocker>
 #include <QStringList>
 
-#include <cstring>
 #include <type_traits>
 
 #include "device/inputdevice.h"
 #include "pluginapi.h"
+#include "pluginidentifiers.h"
 
 static_assert(std::is_same_v<CreatePluginFunction, flasher_plugin::CreatePluginPointerFunction>,
               "the table's creators are the plug-ins' CreatePluginPointer exports");
@@ -38,20 +38,6 @@ void logLine(const QString &line)
 struct IdentifierBlock {
     char bytes[flasher_plugin::IdentifierBlockSize + 186] = {};
 };
-
-// The identifiers of a filled block, in slot order. A slot is read up to its first zero byte and
-// never past its own 14 bytes, so a slot without a terminator is cut rather than joined with the next.
-QStringList readIdentifiers(const IdentifierBlock &block)
-{
-    QStringList identifiers;
-    for (std::size_t slot = 0; slot < flasher_plugin::IdentifierSlotCount; ++slot) {
-        const char *text = block.bytes + slot * flasher_plugin::IdentifierSlotSize;
-        if (text[0] == '\0')
-            break;
-        identifiers << QString::fromUtf8(text, qsizetype(strnlen(text, flasher_plugin::IdentifierSlotSize)));
-    }
-    return identifiers;
-}
 
 // Plug-in code must not throw across the library boundary; one that does is treated as having
 // answered nothing rather than ending the monitor thread.
@@ -113,7 +99,7 @@ void HardwareInterface::registerPluginLibrary(const QString &path, const QString
         logLine(QStringLiteral("Error loading as hardware plugin: ") + library.fileName());
         return;
     }
-    for (const QString &identifier : readIdentifiers(block)) {
+    for (const QString &identifier : readPluginIdentifiers(block.bytes)) {
         plugins.insert(identifier, creator); // a later library takes the identifier over
         logLine(QStringLiteral("Hardware Plugin activated: ") + identifier + QLatin1Char(' ') + fileName);
     }

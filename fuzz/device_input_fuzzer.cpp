@@ -1,0 +1,89 @@
+// A controller's input path: a report descriptor and a stream of input reports, through discovery's
+// description queries and the device's read, decode and change signals, on the fuzz HID layer
+// (fuzzhid.h) backed by the real parser.
+//
+// Input: a two-byte little-endian descriptor length, the descriptor (cut at the end of the input),
+// then the report records of fuzzhid::serve.
+#include <QtGlobal>
+
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+
+#include "device/inputdevice.h"
+#include "fuzzhid.h"
+#include "monitor/abstracthardware.h"
+
+namespace {
+
+// Polls per input; the stream usually ends first.
+constexpr int kMaxPolls = 256;
+
+volatile uint32_t sink;
+
+// Every byte a listener may read: the report handed over and the device's work area.
+uint32_t touch(const uint8_t *data, uint32_t bytes)
+{
+    uint32_t sum = 0;
+    for (uint32_t i = 0; i < bytes; ++i)
+        sum += data[i];
+    return sum;
+}
+
+struct Behaviour : AbstractHardware {
+    uint8_t *area = nullptr;
+    void setBuffers(uint8_t *buffers) override { area = buffers; }
+    void processInput(uint8_t *data, uint32_t bytes) override
+    {
+        if (bytes > InputDevice::ReportSize)
+            __builtin_trap(); // listeners read the report from the device's fixed buffer
+        sink = touch(data, bytes) + touch(area, sizeof InputDevice::hardwareArea);
+    }
+};
+
+void quiet(QtMsgType, const QMessageLogContext &, const QString &) {}
+
+} // namespace
+
+extern "C" int LLVMFuzzerInitialize(int *, char ***)
+{
+    qInstallMessageHandler(quiet);
+    return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
+{
+    if (size < 2)
+        return 0;
+    const size_t descriptorSize = std::min(size - 2, size_t(data[0]) | size_t(data[1]) << 8);
+    const uint8_t *descriptor = data + 2;
+    fuzzhid::serve(descriptor, descriptorSize, descriptor + descriptorSize, size - 2 - descriptorSize);
+
+    hid_device *handle = hid_open_path(fuzzhid::DevicePath);
+    if (handle == nullptr)
+        return 0;
+    InputDevice device(new Behaviour);
+    device.handle = handle;
+    std::strcpy(device.path, fuzzhid::DevicePath);
+    QObject::connect(&device, &InputDevice::inputEvent, [](uchar *report, uint bytes) {
+        if (bytes > InputDevice::ReportSize)
+            __builtin_trap();
+        sink = touch(report, bytes);
+    });
+    QObject::connect(&device, &InputDevice::buttonEvent,
+                     [](uint index, bool value) { sink = index + value; });
+    QObject::connect(&device, &InputDevice::analogEvent, [](uint index, int value, int usage) {
+        sink = index + uint32_t(value) + uint32_t(usage);
+    });
+
+    if (describeInputDevice(&device)) {
+        // Discovery's acceptance read, then the monitor's polls.
+        if (device.readInput()) {
+            for (int i = 0; i < kMaxPolls && device.poll(); ++i) {
+            }
+        }
+    }
+    if (device.preparsedData != nullptr)
+        hid_free_preparsed_data(device.handle, device.preparsedData);
+    return 0;
+}
