@@ -4,6 +4,8 @@
 // images.
 //
 // Usage: seedgen <tests/data folder> <corpus folder>; writes <corpus folder>/<target>/seed-NNNN.
+#include "hexdigit.h"
+
 #include <cstdint>
 #include <cstdio>
 #include <filesystem>
@@ -23,24 +25,13 @@ struct Vector {
     std::vector<Bytes> reports;
 };
 
-int hexDigit(char c)
-{
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    return -1;
-}
-
 // "05 01 09 04" -> bytes; spaces are optional.
 Bytes fromHex(const std::string &text)
 {
     Bytes out;
     int high = -1;
     for (const char c : text) {
-        const int digit = hexDigit(c);
+        const int digit = hexDigitValue(c);
         if (digit < 0)
             continue;
         if (high < 0) {
