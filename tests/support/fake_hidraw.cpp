@@ -67,6 +67,23 @@ void completeWithName(UMockdevIoctlClient *c, UMockdevIoctlData *d, unsigned siz
     umockdev_ioctl_client_complete(c, static_cast<glong>(len), 0);
 }
 
+// The shared sanitizer runtime this program is linked with, or an empty text.
+std::string sanitizerRuntime()
+{
+    for (const char *entry : {"__asan_init", "__tsan_init"}) {
+        void *symbol = dlsym(RTLD_DEFAULT, entry);
+        Dl_info info{};
+        if (symbol == nullptr || dladdr(symbol, &info) == 0 || info.dli_fname == nullptr)
+            continue;
+        // A runtime linked into the program itself comes first anyway.
+        const std::string path = info.dli_fname;
+        const std::string name = path.substr(path.rfind('/') + 1);
+        if (name.rfind("lib", 0) == 0 && name.find(".so") != std::string::npos)
+            return path;
+    }
+    return {};
+}
+
 } // namespace
 
 void ensurePreloaded(int, char **argv)
@@ -78,6 +95,11 @@ void ensurePreloaded(int, char **argv)
     std::string preload = kPreloadLibrary;
     if (const char *old = getenv("LD_PRELOAD"); old && *old)
         preload += std::string(":") + old;
+    // A sanitizer runtime must stay the first library of the process, ahead of the preload
+    // library, or it refuses to start (AddressSanitizer) or misses the calls the preload library
+    // makes on behalf of the program.
+    if (const std::string runtime = sanitizerRuntime(); !runtime.empty())
+        preload = runtime + ":" + preload;
     setenv("LD_PRELOAD", preload.c_str(), 1);
     execv("/proc/self/exe", argv);
     perror("fake hidraw: re-exec with the umockdev preload library");
