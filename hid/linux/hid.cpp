@@ -233,8 +233,10 @@ std::string collectionPath(const char *node, size_t index, size_t count)
 {
     std::string path = node;
     if (count > 1) {
+        // Two hex digits: enumeration lists at most kMaxTopLevelCollections (255) collections.
+        static_assert(hidparse::kMaxTopLevelCollections <= 0xff);
         char suffix[8];
-        snprintf(suffix, sizeof suffix, "&col%02zx", index + 1);
+        snprintf(suffix, sizeof suffix, "&col%02x", static_cast<unsigned>(index + 1) & 0xffu);
         path += suffix;
     }
     return path;

@@ -29,6 +29,13 @@ public:
     }
 };
 
+// The opens of a scripted device while the monitor thread runs, which counts them under the lock.
+int opensOf(const std::string &path)
+{
+    std::lock_guard guard(lock());
+    return byPath(path)->opens;
+}
+
 // Every signal of the monitor with the log lines in between, in order.
 void recordSequence(HardwareInterface &monitor, MessageLog &log, QStringList &events)
 {
@@ -191,7 +198,7 @@ private slots:
         MessageLog log;
         monitor.start();
         QTRY_VERIFY_WITH_TIMEOUT(monitor.scans.load() == 1 && monitor.running, 30000);
-        QTRY_COMPARE_WITH_TIMEOUT(byPath("/dev/hidraw1")->opens, 1, 30000);
+        QTRY_COMPARE_WITH_TIMEOUT(opensOf("/dev/hidraw1"), 1, 30000);
         monitor.stop();
         QVERIFY(monitor.wait(60000));
         QCOMPARE(log.count("Stopping polling"), 1);

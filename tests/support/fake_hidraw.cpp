@@ -67,6 +67,21 @@ void completeWithName(UMockdevIoctlClient *c, UMockdevIoctlData *d, unsigned siz
     umockdev_ioctl_client_complete(c, static_cast<glong>(len), 0);
 }
 
+// The shared AddressSanitizer runtime this program is linked with, or an empty text.
+std::string addressSanitizerRuntime()
+{
+    void *symbol = dlsym(RTLD_DEFAULT, "__asan_init");
+    Dl_info info{};
+    if (symbol == nullptr || dladdr(symbol, &info) == 0 || info.dli_fname == nullptr)
+        return {};
+    // A runtime linked into the program itself comes first anyway.
+    const std::string path = info.dli_fname;
+    const std::string name = path.substr(path.rfind('/') + 1);
+    if (name.rfind("lib", 0) == 0 && name.find(".so") != std::string::npos)
+        return path;
+    return {};
+}
+
 } // namespace
 
 void ensurePreloaded(int, char **argv)
@@ -78,6 +93,11 @@ void ensurePreloaded(int, char **argv)
     std::string preload = kPreloadLibrary;
     if (const char *old = getenv("LD_PRELOAD"); old && *old)
         preload += std::string(":") + old;
+    // The AddressSanitizer runtime refuses to start unless it is the first library of the
+    // process. (The ThreadSanitizer runtime has no such demand, and it crashes the uninstrumented
+    // programs that tests start, such as sh, when preloaded into them.)
+    if (const std::string runtime = addressSanitizerRuntime(); !runtime.empty())
+        preload = runtime + ":" + preload;
     setenv("LD_PRELOAD", preload.c_str(), 1);
     execv("/proc/self/exe", argv);
     perror("fake hidraw: re-exec with the umockdev preload library");
@@ -434,6 +454,8 @@ void FakeHidraw::failReads(int error)
     std::lock_guard<std::mutex> lock(m_mx);
     const bool wasFailing = m_readError != 0;
     m_readError = error;
+    if (m_unplugged)
+        return; // the pty is hung up, and unplug() closes it without the lock
     if (error && !wasFailing) {
         const char token = 0x55; // keeps poll() reporting POLLIN, so that readers do read
         ssize_t w = ::write(m_master, &token, 1);

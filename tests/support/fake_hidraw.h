@@ -9,6 +9,7 @@
 // create FakeHidraw devices on it. Destroy every FakeHidraw before its Testbed.
 #pragma once
 
+#include <atomic>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
@@ -122,7 +123,8 @@ private:
     int m_featureSetError = 0;
     int m_readError = 0;
     void *m_pendingRead = nullptr;
-    bool m_unplugged = false;
+    // Set under m_mx; umockdev's worker thread also reads it without the lock.
+    std::atomic<bool> m_unplugged{false};
 };
 
 } // namespace fakehid
