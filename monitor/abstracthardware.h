@@ -51,7 +51,7 @@ public:
         (void)character;
     }
 
-    virtual uint8_t queryI() { return 48; }  // the code of the digit zero
+    virtual uint8_t queryI() { return 48; } // the code of the digit zero
 
     virtual void hookG() {}
     virtual void hookH() {}
