@@ -5,33 +5,11 @@
 #include <benchmark/benchmark.h>
 
 #include <algorithm>
-#include <atomic>
-#include <cstdlib>
-#include <new>
 #include <string>
 #include <vector>
 
+#include "counting_new.h"
 #include "descriptor/descriptor.h"
-
-namespace {
-std::atomic<long> allocations{0};
-}
-
-void *operator new(std::size_t size)
-{
-    allocations.fetch_add(1, std::memory_order_relaxed);
-    if (void *p = std::malloc(size ? size : 1))
-        return p;
-    throw std::bad_alloc();
-}
-void operator delete(void *p) noexcept
-{
-    std::free(p);
-}
-void operator delete(void *p, std::size_t) noexcept
-{
-    std::free(p);
-}
 
 namespace {
 
@@ -192,7 +170,7 @@ struct HandDecoder {
 // would keep only the count of buttons on.
 template <class D> void decodeLoop(benchmark::State &state, D &d, const std::vector<uint8_t> &report)
 {
-    const long before = allocations.load();
+    const long before = countingnew::allocations.load();
     for (auto _ : state) {
         const uint8_t *r = report.data();
         benchmark::DoNotOptimize(r);
@@ -200,7 +178,7 @@ template <class D> void decodeLoop(benchmark::State &state, D &d, const std::vec
         benchmark::DoNotOptimize(d.values);
         benchmark::DoNotOptimize(d.usages);
     }
-    state.counters["allocs"] = double(allocations.load() - before);
+    state.counters["allocs"] = double(countingnew::allocations.load() - before);
     state.counters["buttons_on"] = double(d.decode(report.data()));
 }
 

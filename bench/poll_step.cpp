@@ -4,33 +4,10 @@
 // decode and change detection. Heap allocations are counted by replacing the global operator new.
 #include <benchmark/benchmark.h>
 
-#include <atomic>
-#include <cstdlib>
-#include <new>
-
+#include "counting_new.h"
 #include "device/inputdevice.h"
 #include "monitor/abstracthardware.h"
 #include "scriptedhid.h"
-
-namespace {
-std::atomic<long> g_allocations{0};
-}
-
-void *operator new(std::size_t size)
-{
-    ++g_allocations;
-    if (void *p = std::malloc(size == 0 ? 1 : size))
-        return p;
-    throw std::bad_alloc();
-}
-void operator delete(void *p) noexcept
-{
-    std::free(p);
-}
-void operator delete(void *p, std::size_t) noexcept
-{
-    std::free(p);
-}
 
 static void pollStep(benchmark::State &state)
 {
@@ -51,10 +28,10 @@ static void pollStep(benchmark::State &state)
     std::copy(script.valueCaps.begin(), script.valueCaps.end(), device.valueCaps);
     device.poll(); // the first step compares with the cleared state
 
-    const long before = g_allocations.load();
+    const long before = countingnew::allocations.load();
     for (auto _ : state)
         benchmark::DoNotOptimize(device.poll());
-    const long allocations = g_allocations.load() - before;
+    const long allocations = countingnew::allocations.load() - before;
     state.counters["allocations"] = double(allocations);
     state.counters["allocations_per_step"] =
         benchmark::Counter(double(allocations), benchmark::Counter::kAvgIterations);
