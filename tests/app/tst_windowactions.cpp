@@ -4,6 +4,8 @@
 #include <QComboBox>
 #include <QFileDialog>
 #include <QLabel>
+#include <QLineEdit>
+#include <QPointer>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QTemporaryDir>
@@ -299,26 +301,55 @@ void WindowActionsTest::fileDialog()
         QString title, directory;
         QStringList filters;
     } seen;
-    QString answer; // empty: cancel
+    QString answer;       // empty: cancel
+    QStringList unclosed; // dialogs the answerer had to close because they stayed open
+    QPointer<QDialog> answered;
+    int ticksSinceAnswer = 0;
     QTimer answerer;
     answerer.setInterval(10);
+    // Answers and closes through queued calls, as the dialog's buttons do: a box that the answer
+    // opens must find this timer free to close it.
+    auto close = [](QDialog *dialog, void (QDialog::*how)()) {
+        QMetaObject::invokeMethod(dialog, how, Qt::QueuedConnection);
+    };
     connect(&answerer, &QTimer::timeout, [&] {
-        auto *dialog = qobject_cast<QFileDialog *>(QApplication::activeModalWidget());
-        if (dialog == nullptr || !dialog->isVisible())
+        auto *modal = qobject_cast<QDialog *>(QApplication::activeModalWidget());
+        if (modal == nullptr || !modal->isVisible())
             return;
+        // Anything else, or a dialog that did not take its answer, would leave the click waiting
+        // for ever: it is closed and the test fails on it.
+        auto *dialog = qobject_cast<QFileDialog *>(modal);
+        if (dialog == nullptr || (modal == answered && ++ticksSinceAnswer > 10)) {
+            unclosed.append(modal->windowTitle());
+            close(modal, &QDialog::reject);
+            return;
+        }
+        if (modal == answered)
+            return; // the answer is on its way
+        answered = dialog;
+        ticksSinceAnswer = 0;
         seen = {dialog->windowTitle(), dialog->directory().absolutePath(), dialog->nameFilters()};
         if (answer.isEmpty()) {
-            dialog->reject();
-        } else {
-            dialog->selectFile(answer);
-            static_cast<QDialog *>(dialog)->accept(); // as the Open button does
+            close(dialog, &QDialog::reject);
+            return;
         }
+        // Typed into the name field, as a user does. selectFile() leaves that field alone while it
+        // has the keyboard focus, which the dialog gets as soon as it is activated.
+        auto *name = dialog->findChild<QLineEdit *>(QStringLiteral("fileNameEdit"));
+        if (name == nullptr) {
+            unclosed.append(QStringLiteral("a file dialog without its name field"));
+            close(dialog, &QDialog::reject);
+            return;
+        }
+        name->setText(answer);
+        close(dialog, &QDialog::accept); // as the Open button does
     });
     answerer.start();
 
     answer = firmwarePath();
     QTest::ignoreMessage(QtDebugMsg, qPrintable(QLatin1Char('"') + firmwarePath() + QLatin1Char('"')));
     click(form->buttonFile);
+    QVERIFY2(unclosed.isEmpty(), qPrintable(QStringLiteral("closed unanswered: ") + unclosed.join(u", ")));
     QCOMPARE(seen.title, QStringLiteral("Select file"));
     QCOMPARE(seen.directory, QDir(home.path()).absolutePath());
     QCOMPARE(seen.filters, QStringList{QStringLiteral("Firmware files (*.bin)")});
@@ -334,6 +365,7 @@ void WindowActionsTest::fileDialog()
     seen = {};
     QTest::ignoreMessage(QtDebugMsg, "\"\"");
     click(form->buttonFile);
+    QVERIFY2(unclosed.isEmpty(), qPrintable(QStringLiteral("closed unanswered: ") + unclosed.join(u", ")));
     QCOMPARE(seen.title, QStringLiteral("Select file"));
     QVERIFY(window->firmwareFile.isEmpty());
     QVERIFY(form->lbl_firmware->text().isEmpty());
