@@ -203,9 +203,11 @@ public:
                 hidparse::initializeReportForId(c_, HidP_Input, inputReport_[0], report.data(),
                                                 ULONG(report.size()));
             } else if (how == "X field holds 0x80 (written as -128)") {
-                setInputField(report, 0x30, 0x80);
+                if (!setInputField(report, 0x30, 0x80))
+                    return false;
             } else if (how == "Z field holds 0x7fffffff") {
-                setInputField(report, 0x32, 0x7fffffff);
+                if (!setInputField(report, 0x32, 0x7fffffff))
+                    return false;
             } else if (!how.empty() && how != "same report") {
                 return false;
             }
@@ -243,13 +245,18 @@ public:
     Bytes inputReport() const { return inputReport_; }
 
 private:
-    void setInputField(Bytes &report, int usage, uint32_t value)
+    // False when the vector lists no input value cap for the usage, or its field lies past the report.
+    bool setInputField(Bytes &report, int usage, uint32_t value)
     {
+        bool set = false;
         for (const Json &cap : v_["input_value_caps"].items()) {
             if (cap["UsagePage"].asInt() == 1 && cap["Usage"].asInt() == usage) {
                 const uint32_t bit =
                     uint32_t(cap["x_BytePosition"].asInt() * 8 + cap["x_BitPosition"].asInt());
                 const uint32_t size = uint32_t(cap["x_BitSize"].asInt());
+                if (size == 0 || (bit + std::min<uint32_t>(size, 32) + 7) / 8 > report.size())
+                    return false;
+                set = true;
                 for (uint32_t i = 0; i < size && i < 32; ++i) {
                     const uint32_t b = bit + i;
                     const uint8_t mask = uint8_t(1u << (b & 7));
@@ -257,6 +264,7 @@ private:
                 }
             }
         }
+        return set;
     }
 
     const hidparse::Collection &c_;
@@ -478,6 +486,7 @@ void runWindowsParserVectors(Checker &t, const Json &vectors)
             ULONG nodeCount = ULONG(actualNodes.size());
             t.equal(hidparse::getLinkCollectionNodes(*c, actualNodes.data(), &nodeCount), HIDP_STATUS_SUCCESS,
                     "link collection nodes status");
+            // Records are compared only when the counts agree; a count that differs has failed already.
             if (t.equal(size_t(nodeCount), nodes.size(), "link collection node count")) {
                 for (size_t i = 0; i < nodes.size(); ++i)
                     compareRecord(t, "node[" + std::to_string(i) + "]", actualNodes[i], nodes[i],
