@@ -191,7 +191,7 @@ public:
             inputReport_ = hexBytes(v["reports"][0]["report_hex"].asString());
     }
 
-    // False when the description is not one this builder knows.
+    // False when the description is not one this builder knows, or names a field the vector lacks.
     bool build(const Json &call, Bytes &report)
     {
         const std::string type = call["report_type"].asString();
@@ -285,7 +285,7 @@ void runCall(Checker &t, const hidparse::Collection &c, ReportBuilder &builder, 
     const NTSTATUS expected = statusFromName(call["status"].asString());
     Bytes report;
     if (!t.check(builder.build(call, report),
-                 where + ": unknown report description " + call["report"].asString()))
+                 where + ": cannot build the report described as " + call["report"].asString()))
         return;
     const ULONG reportLength = ULONG(report.size());
 
