@@ -190,7 +190,7 @@ void checkDevice(Checker &t, const Json &device)
         t.equal(s.usagePage, e["usage_page"].asInt(), where + " usage page");
         t.equal(s.usage, e["usage"].asInt(), where + " usage");
         for (const Json &id : e["input_report_ids"].items()) {
-            if (id.asInt() == 0)
+            if (id.asInt() == 0) // the data's way of saying the device sends no report IDs
                 t.check(!summary.usesReportIds, where + ": report IDs used although the device has none");
             else
                 t.check(std::count(s.reportIds.begin(), s.reportIds.end(), id.asInt()) == 1,

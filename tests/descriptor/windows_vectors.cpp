@@ -164,7 +164,7 @@ void compareCapList(Checker &t, const std::string &name, const Json &v, const ch
     std::vector<Record> caps(expected.size() + 4);
     USHORT length = USHORT(caps.size());
     const NTSTATUS status = query(type, caps.data(), &length);
-    if (expected.size() == 0) {
+    if (expected.size() == 0) { // the vector lists none: then the status is the check
         t.equal(status, HIDP_STATUS_USAGE_NOT_FOUND, std::string(list) + " status (none expected)");
         t.equal(length, 0, std::string(list) + " count");
         return;
@@ -289,6 +289,7 @@ void runCall(Checker &t, const hidparse::Collection &c, ReportBuilder &builder, 
         return;
     const ULONG reportLength = ULONG(report.size());
 
+    // Every branch below follows the call's own fields in the vector, never an answer under test.
     if (fn == "HidP_GetUsages") {
         std::vector<USAGE> usages(256);
         ULONG length = call.has("usage_length_in") ? ULONG(call["usage_length_in"].asInt())
@@ -394,6 +395,7 @@ void compareReport(Checker &t, const hidparse::Collection &c, const Json &r, siz
     const ULONG length = ULONG(report.size());
     const NTSTATUS expected =
         r.has("status") ? statusFromName(r["status"].asString()) : NTSTATUS(HIDP_STATUS_SUCCESS);
+    // The decodings compared are the ones the vector lists; each `has` below asks the vector.
 
     for (const auto &[pageText, usages] : r["usages_on"].members()) {
         const USAGE page = hexUsage(pageText);
