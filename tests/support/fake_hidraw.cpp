@@ -97,11 +97,13 @@ std::filesystem::path descriptorTarget(int fd)
     return std::filesystem::read_symlink("/proc/self/fd/" + std::to_string(fd), error);
 }
 
-void keepOwnEnd(int fd)
+std::filesystem::path keepOwnEnd(int fd)
 {
     std::lock_guard<std::mutex> lock(terminalsLock);
     ownEnds.insert(fd);
-    fakeTerminals.insert(descriptorTarget(fd));
+    const std::filesystem::path terminal = descriptorTarget(fd);
+    fakeTerminals.insert(terminal);
+    return terminal;
 }
 
 void closeOwnEnd(int fd)
@@ -111,19 +113,32 @@ void closeOwnEnd(int fd)
     ::close(fd);
 }
 
-} // namespace
-
-int descriptorsOnFakeNodes()
+// The process's descriptors on fake terminals, the fixture's own ends excluded, that `wanted` picks.
+template <typename Wanted> int countDescriptorsOnTerminals(Wanted wanted)
 {
     std::lock_guard<std::mutex> lock(terminalsLock);
     int count = 0;
     std::error_code error;
     for (const auto &entry : std::filesystem::directory_iterator("/proc/self/fd", error)) {
         const int fd = std::atoi(entry.path().filename().c_str());
-        if (ownEnds.count(fd) == 0 && fakeTerminals.count(descriptorTarget(fd)) != 0)
+        if (ownEnds.count(fd) == 0 && wanted(descriptorTarget(fd)))
             ++count;
     }
     return count;
+}
+
+bool terminalInUse(const std::filesystem::path &terminal)
+{
+    return countDescriptorsOnTerminals(
+               [&](const std::filesystem::path &target) { return target == terminal; }) > 0;
+}
+
+} // namespace
+
+int descriptorsOnFakeNodes()
+{
+    return countDescriptorsOnTerminals(
+        [](const std::filesystem::path &target) { return fakeTerminals.count(target) != 0; });
 }
 
 void ensurePreloaded(int, char **argv)
@@ -151,9 +166,41 @@ Testbed::Testbed() : m_tb(umockdev_testbed_new()) {}
 Testbed::~Testbed()
 {
     g_object_unref(testbed(m_tb));
+    for (const Retired &retired : m_retired)
+        g_object_unref(retired.handler);
+}
+
+void Testbed::retireHandler(void *handler, const std::string &devnode, const std::string &terminal)
+{
+    std::lock_guard<std::mutex> lock(m_retiredLock);
+    m_retired.push_back({handler, devnode, terminal});
+    // Once nothing holds a removed node open, nothing can reach its handler again: the node's
+    // file is gone, and its terminal is not reused while a descriptor is open on it.
+    std::erase_if(m_retired, [this](const Retired &retired) {
+        if (terminalInUse(retired.terminal))
+            return false;
+        GError *err = nullptr;
+        umockdev_testbed_detach_ioctl(testbed(m_tb), retired.devnode.c_str(), &err);
+        g_clear_error(&err);
+        g_object_unref(retired.handler);
+        return true;
+    });
 }
 
 struct FakeHidraw::Glue {
+    // A removed device's node, for descriptors still open on it: every call fails, as the
+    // kernel answers them once the device is gone.
+    static gboolean goneIoctl(UMockdevIoctlBase *, UMockdevIoctlClient *c, gpointer)
+    {
+        umockdev_ioctl_client_complete(c, -1, ENODEV);
+        return TRUE;
+    }
+    static gboolean goneRead(UMockdevIoctlBase *, UMockdevIoctlClient *c, gpointer)
+    {
+        umockdev_ioctl_client_complete(c, -1, EIO);
+        return TRUE;
+    }
+
     static gboolean onIoctl(UMockdevIoctlBase *, UMockdevIoctlClient *c, gpointer self)
     {
         return static_cast<FakeHidraw *>(self)->handleIoctl(c);
@@ -213,7 +260,8 @@ struct FakeHidraw::Glue {
     }
 };
 
-FakeHidraw::FakeHidraw(Testbed &bed, DeviceConfig config) : m_tb(bed.handle()), m_cfg(std::move(config))
+FakeHidraw::FakeHidraw(Testbed &bed, DeviceConfig config)
+    : m_bed(bed), m_tb(bed.handle()), m_cfg(std::move(config))
 {
     if (m_cfg.index < 0)
         m_cfg.index = bed.allocateIndex();
@@ -265,7 +313,7 @@ FakeHidraw::FakeHidraw(Testbed &bed, DeviceConfig config) : m_tb(bed.handle()), 
         g_free(root);
         m_slaveOwn = ::open(slavePath.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
         if (m_slaveOwn >= 0)
-            keepOwnEnd(m_slaveOwn);
+            m_terminal = keepOwnEnd(m_slaveOwn);
     }
 }
 
@@ -309,15 +357,22 @@ FakeHidraw::~FakeHidraw()
 {
     if (!m_unplugged)
         unplug(false);
-    GError *err = nullptr;
     if (m_handler) {
-        umockdev_testbed_detach_ioctl(testbed(m_tb), devnode.c_str(), &err);
-        g_clear_error(&err);
+        // The code under test may still hold the node open, or open it a moment from now from a
+        // scan that listed it just before the removal. Detaching the handler would close the
+        // socket under such a descriptor, which umockdev's preload library takes for a fatal
+        // error; so the node keeps a handler that fails every call until nothing holds it open.
+        g_signal_connect(m_handler, "handle-ioctl", G_CALLBACK(&Glue::goneIoctl), nullptr);
+        g_signal_connect(m_handler, "handle-read", G_CALLBACK(&Glue::goneRead), nullptr);
+        g_signal_connect(m_handler, "handle-write", G_CALLBACK(&Glue::goneIoctl), nullptr);
         g_signal_handlers_disconnect_by_data(m_handler, this);
-        g_object_unref(m_handler);
-    }
-    if (m_slaveOwn >= 0)
+        std::lock_guard<std::mutex> wait(m_mx); // a call in flight on this fake's fields ends first
+        if (m_slaveOwn >= 0)
+            closeOwnEnd(m_slaveOwn);
+        m_bed.retireHandler(m_handler, devnode, m_terminal);
+    } else if (m_slaveOwn >= 0) {
         closeOwnEnd(m_slaveOwn);
+    }
 }
 
 void FakeHidraw::deliver(void *client, const Bytes &report)

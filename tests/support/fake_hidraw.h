@@ -46,9 +46,18 @@ public:
 
     int allocateIndex() { return m_nextIndex++; }
     void *handle() const { return m_tb; } // the UMockdevTestbed
+    // Keeps a removed device's ioctl handler attached while the code under test holds its node
+    // open (see ~FakeHidraw).
+    void retireHandler(void *handler, const std::string &devnode, const std::string &terminal);
 
 private:
+    struct Retired {
+        void *handler;
+        std::string devnode, terminal;
+    };
     void *m_tb;
+    std::mutex m_retiredLock;
+    std::vector<Retired> m_retired;
     int m_nextIndex = 90;
 };
 
@@ -117,10 +126,12 @@ private:
     int handleIoctl(void *client);
     void deliver(void *client, const Bytes &report);
 
+    Testbed &m_bed;
     void *m_tb;
     DeviceConfig m_cfg;
     void *m_handler = nullptr;
     int m_master = -1, m_slaveOwn = -1;
+    std::string m_terminal; // the /dev/pts path of the node
     std::mutex m_mx;
     std::condition_variable m_cv;
     std::deque<Bytes> m_in;
