@@ -6,7 +6,7 @@
 
 #include "counting_new.h"
 #include "device/inputdevice.h"
-#include "monitor/abstracthardware.h"
+#include "device/abstracthardware.h"
 #include "scriptedhid.h"
 
 static void pollStep(benchmark::State &state)

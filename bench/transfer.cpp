@@ -32,7 +32,7 @@
 
 #include "device/inputdevice.h"
 #include "fake_hidraw.h"
-#include "monitor/abstracthardware.h"
+#include "device/abstracthardware.h"
 
 namespace {
 

@@ -12,7 +12,7 @@
 
 #include "device/inputdevice.h"
 #include "fuzzhid.h"
-#include "monitor/abstracthardware.h"
+#include "device/abstracthardware.h"
 
 namespace {
 

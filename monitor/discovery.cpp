@@ -1,5 +1,5 @@
 // Discovery: turns one enumeration list into opened, verified and registered devices.
-#include "monitor/hardwareinterface.h"
+#include "hardwareinterface.h"
 
 #include <QDebug>
 #include <QMutexLocker>
@@ -11,8 +11,8 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "inputdevice.h"
-#include "monitor/abstracthardware.h"
+#include "device/inputdevice.h"
+#include "device/abstracthardware.h"
 
 namespace {
 

@@ -15,7 +15,7 @@
 #include <functional>
 #include <mutex>
 
-#include "device/accessnotices.h"
+#include "accessnotices.h"
 
 class InputDevice;
 struct hid_device_info;
@@ -46,7 +46,7 @@ public:
 
     void stop();                                // lowers running; any thread; does not wait
     virtual bool scan();                        // hid_enumerate(0,0) in the base
-    bool connectDevices(hid_device_info *list); // device/discovery.cpp
+    bool connectDevices(hid_device_info *list); // discovery.cpp
     // Rebuild the plug-in table from the folder `hardware` under the current directory; bindPlugins
     // then gives every registered device the object of the plug-in declaring its vendor-product
     // key. Callable from any thread: while the loop runs, the work is handed to the monitor thread,

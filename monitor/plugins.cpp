@@ -11,7 +11,7 @@
 #include <type_traits>
 
 #include "device/inputdevice.h"
-#include "pluginapi.h"
+#include "device/pluginapi.h"
 #include "pluginidentifiers.h"
 
 static_assert(std::is_same_v<CreatePluginFunction, flasher_plugin::CreatePluginPointerFunction>,
@@ -37,6 +37,7 @@ void logLine(const QString &line)
 // overwrite the host's stack.
 struct IdentifierBlock {
     char bytes[flasher_plugin::IdentifierBlockSize + 186] = {};
+};
 };
 
 // Plug-in code must not throw across the library boundary; one that does is treated as having

@@ -8,7 +8,7 @@
 #include <atomic>
 
 #include "hid/hid.h"
-#include "monitor/pluginapi.h"
+#include "device/pluginapi.h"
 
 namespace {
 

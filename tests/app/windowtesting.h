@@ -16,7 +16,7 @@
 
 #include "device/inputdevice.h"
 #include "mainwindow.h"
-#include "monitor/abstracthardware.h"
+#include "device/abstracthardware.h"
 
 struct FakeDevice {
     const char *product;

@@ -7,7 +7,7 @@
 
 #include "device/inputdevice.h"
 #include "messagelog.h"
-#include "monitor/abstracthardware.h"
+#include "device/abstracthardware.h"
 #include "scriptedhid.h"
 
 using namespace scripted;

@@ -13,7 +13,7 @@
 #include "messagelog.h"
 #include "monitor/flashhardware.h"
 #include "monitor/hardwareinterface.h"
-#include "monitor/pluginapi.h"
+#include "device/pluginapi.h"
 #include "scriptedhid.h"
 
 using namespace scripted;
