@@ -35,6 +35,9 @@ public:
     // The plug-in table, identifier -> creator. Changed only by loadPlugins, which runs on the monitor
     // thread while the loop runs; other threads read it only when no loadPlugins/bindPlugins runs.
     QMap<QString, CreatePluginFunction> plugins;
+    // The bus is scanned in the first pass and then every PassesPerScan passes, whatever the poll
+    // interval.
+    static constexpr int32_t PassesPerScan = 200;
     int32_t scanCountdown = 0;
     int32_t pollInterval = 20;
 
