@@ -3,6 +3,7 @@
 // collection, which the in-process stand-ins of the layer for tests and fuzzers serve the same way.
 #pragma once
 
+#include <algorithm>
 #include <bitset>
 #include <cstddef>
 #include <cstdint>
@@ -63,6 +64,9 @@ long parseHexAttribute(const char *text, long fallback);
 
 // ---- The parsed description of an opened collection ----------------------------------------
 
+// hidraw hands over at most this many bytes per report.
+constexpr size_t kMaxReportSize = 16384;
+
 // What a handle opened on one top-level collection knows of its reports.
 struct CollectionScope {
     bool usesReportIds = false;
@@ -74,6 +78,9 @@ struct CollectionScope {
     // Where a read puts the report in the read buffer: after one byte for the report ID hidraw
     // leaves out when the device uses none.
     size_t readOffset() const { return usesReportIds ? 0 : 1; }
+    // The read buffer: the leading byte, then the largest report hidraw delivers, and never less than
+    // a whole input report, which shorter reports are zero-filled to.
+    size_t readBufferSize() const { return std::max(kMaxReportSize + 1, inputReportLength); }
 };
 
 // The scope of collection `index` of the descriptor of `node`. Opening needs the capabilities, as

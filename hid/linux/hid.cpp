@@ -58,8 +58,6 @@ using namespace hidlinux;
 
 namespace {
 
-// hidraw hands over at most this many bytes per report.
-constexpr size_t kMaxReportSize = 16384;
 // The length field of the feature-report ioctls is 14 bits wide; a longer length would spill
 // into the direction bits and make a different request.
 constexpr size_t kMaxIoctlLength = (1u << _IOC_SIZEBITS) - 1;
@@ -351,7 +349,7 @@ bool openNode(hid_device &dev, const CollectionPath &path, OpenFailure &failure)
     if (!scopeCollection(dev.descriptor, path.collection, path.node, dev.scope, failure.why))
         return false;
     dev.collection = path.collection;
-    dev.readBuffer = std::make_unique<uint8_t[]>(std::max(kMaxReportSize + 1, dev.scope.inputReportLength));
+    dev.readBuffer = std::make_unique<uint8_t[]>(dev.scope.readBufferSize());
     return true;
 }
 

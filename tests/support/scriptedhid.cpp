@@ -27,8 +27,6 @@ int g_listsHandedOut = 0;
 int g_listsFreed = 0;
 // The device each preparsed data handed out belongs to.
 std::map<PHIDP_PREPARSED_DATA, std::string> g_preparsedOwners;
-// What hidraw hands over at most per report.
-constexpr size_t kMaxReportSize = 16384;
 } // namespace
 
 std::vector<Device> &devices()
@@ -159,7 +157,7 @@ int readDescribed(Device &device, hid_device *dev, unsigned char *data, size_t l
             return -1;
         if (read.kind == Read::Timeout || read.report.empty())
             return 0;
-        const size_t n = std::min(read.report.size(), kMaxReportSize);
+        const size_t n = std::min(read.report.size(), hidlinux::kMaxReportSize);
         std::memcpy(buffer + offset, read.report.data(), n);
         const size_t delivered = hidlinux::completeReport(dev->scope, buffer, n);
         if (delivered == 0)
@@ -236,8 +234,7 @@ hid_device *hid_open_path(const char *path)
             errno = EINVAL;
             return nullptr;
         }
-        handle->readBuffer =
-            std::make_unique<uint8_t[]>(std::max(kMaxReportSize + 1, handle->scope.inputReportLength));
+        handle->readBuffer = std::make_unique<uint8_t[]>(handle->scope.readBufferSize());
     }
     ++device->opens;
     return handle.release();
