@@ -108,7 +108,7 @@ void HardwareInterface::runPass()
         m_accessNotices.scanFinished();
         if (changed)
             emit hardwareChanged();
-        scanCountdown = PassesPerScan;
+        scanCountdown = passesPerScan;
     }
     --scanCountdown;
     pollDevices();

@@ -35,9 +35,10 @@ public:
     // The plug-in table, identifier -> creator. Changed only by loadPlugins, which runs on the monitor
     // thread while the loop runs; other threads read it only when no loadPlugins/bindPlugins runs.
     QMap<QString, CreatePluginFunction> plugins;
-    // The bus is scanned in the first pass and then every PassesPerScan passes, whatever the poll
-    // interval.
-    static constexpr int32_t PassesPerScan = 200;
+    // The bus is scanned in the first pass and then every `passesPerScan` passes, whatever the poll
+    // interval: every 200th pass unless a test asks for more frequent scans.
+    static constexpr int32_t DefaultPassesPerScan = 200;
+    int32_t passesPerScan = DefaultPassesPerScan;
     int32_t scanCountdown = 0;
     int32_t pollInterval = 20;
 
