@@ -4,6 +4,8 @@
 #include <QComboBox>
 #include <QFileDialog>
 #include <QLabel>
+#include <QLineEdit>
+#include <QPointer>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QTemporaryDir>
@@ -89,6 +91,8 @@ void WindowActionsTest::checkBox(const SeenBox &box, const char *title, QMessage
     QVERIFY(box.modal);
 }
 
+// The checks of checkBox and checkError return only from the helper: a test that goes on after
+// one of them asks QTest::currentTestFailed() first.
 void WindowActionsTest::checkError(const QList<SeenBox> &boxes, const char *text)
 {
     QCOMPARE(boxes.size(), 1);
@@ -236,6 +240,8 @@ void WindowActionsTest::bootloaderButton()
         BoxWatcher watcher;
         click(form->buttonBootloader);
         checkError(watcher.boxes, "Device is already in bootloader");
+        if (QTest::currentTestFailed())
+            return;
     }
 
     // A device that is not in its bootloader and has gone by the time the button is pressed: the
@@ -248,6 +254,8 @@ void WindowActionsTest::bootloaderButton()
         BoxWatcher watcher;
         click(form->buttonBootloader);
         checkError(watcher.boxes, "Unable to put device into bootloader");
+        if (QTest::currentTestFailed())
+            return;
     }
     QCOMPARE(form->deviceBox->count(), 1); // the list is left as it was
 }
@@ -258,6 +266,8 @@ void WindowActionsTest::flashButtonChecksInOrder()
         BoxWatcher watcher; // no device, no file
         click(form->buttonFlash);
         checkError(watcher.boxes, "No file selected");
+        if (QTest::currentTestFailed())
+            return;
     }
     addDevice(*window, "/dev/hidraw1", {"Bootloader", "FS-1"});
     rebuild();
@@ -265,6 +275,8 @@ void WindowActionsTest::flashButtonChecksInOrder()
         BoxWatcher watcher; // the file check comes first, whatever the device
         click(form->buttonFlash);
         checkError(watcher.boxes, "No file selected");
+        if (QTest::currentTestFailed())
+            return;
     }
     removeAllDevices(*window);
     addDevice(*window, "/dev/hidraw2", {"Flight Stick", "FS-1"});
@@ -299,26 +311,55 @@ void WindowActionsTest::fileDialog()
         QString title, directory;
         QStringList filters;
     } seen;
-    QString answer; // empty: cancel
+    QString answer;       // empty: cancel
+    QStringList unclosed; // dialogs the answerer had to close because they stayed open
+    QPointer<QDialog> answered;
+    int ticksSinceAnswer = 0;
     QTimer answerer;
     answerer.setInterval(10);
+    // Answers and closes through queued calls, as the dialog's buttons do: a box that the answer
+    // opens must find this timer free to close it.
+    auto close = [](QDialog *dialog, void (QDialog::*how)()) {
+        QMetaObject::invokeMethod(dialog, how, Qt::QueuedConnection);
+    };
     connect(&answerer, &QTimer::timeout, [&] {
-        auto *dialog = qobject_cast<QFileDialog *>(QApplication::activeModalWidget());
-        if (dialog == nullptr || !dialog->isVisible())
+        auto *modal = qobject_cast<QDialog *>(QApplication::activeModalWidget());
+        if (modal == nullptr || !modal->isVisible())
             return;
+        // Anything else, or a dialog that did not take its answer, would leave the click waiting
+        // for ever: it is closed and the test fails on it.
+        auto *dialog = qobject_cast<QFileDialog *>(modal);
+        if (dialog == nullptr || (modal == answered && ++ticksSinceAnswer > 10)) {
+            unclosed.append(modal->windowTitle());
+            close(modal, &QDialog::reject);
+            return;
+        }
+        if (modal == answered)
+            return; // the answer is on its way
+        answered = dialog;
+        ticksSinceAnswer = 0;
         seen = {dialog->windowTitle(), dialog->directory().absolutePath(), dialog->nameFilters()};
         if (answer.isEmpty()) {
-            dialog->reject();
-        } else {
-            dialog->selectFile(answer);
-            static_cast<QDialog *>(dialog)->accept(); // as the Open button does
+            close(dialog, &QDialog::reject);
+            return;
         }
+        // Typed into the name field, as a user does. selectFile() leaves that field alone while it
+        // has the keyboard focus, which the dialog gets as soon as it is activated.
+        auto *name = dialog->findChild<QLineEdit *>(QStringLiteral("fileNameEdit"));
+        if (name == nullptr) {
+            unclosed.append(QStringLiteral("a file dialog without its name field"));
+            close(dialog, &QDialog::reject);
+            return;
+        }
+        name->setText(answer);
+        close(dialog, &QDialog::accept); // as the Open button does
     });
     answerer.start();
 
     answer = firmwarePath();
     QTest::ignoreMessage(QtDebugMsg, qPrintable(QLatin1Char('"') + firmwarePath() + QLatin1Char('"')));
     click(form->buttonFile);
+    QVERIFY2(unclosed.isEmpty(), qPrintable(QStringLiteral("closed unanswered: ") + unclosed.join(u", ")));
     QCOMPARE(seen.title, QStringLiteral("Select file"));
     QCOMPARE(seen.directory, QDir(home.path()).absolutePath());
     QCOMPARE(seen.filters, QStringList{QStringLiteral("Firmware files (*.bin)")});
@@ -334,6 +375,7 @@ void WindowActionsTest::fileDialog()
     seen = {};
     QTest::ignoreMessage(QtDebugMsg, "\"\"");
     click(form->buttonFile);
+    QVERIFY2(unclosed.isEmpty(), qPrintable(QStringLiteral("closed unanswered: ") + unclosed.join(u", ")));
     QCOMPARE(seen.title, QStringLiteral("Select file"));
     QVERIFY(window->firmwareFile.isEmpty());
     QVERIFY(form->lbl_firmware->text().isEmpty());
@@ -382,6 +424,8 @@ void WindowActionsTest::aboutBox()
     QCOMPARE(watcher.boxes.size(), 1);
     const SeenBox &box = watcher.boxes.first();
     checkBox(box, "Help / About", QMessageBox::Information, Qt::RichText, box.text);
+    if (QTest::currentTestFailed())
+        return;
     QVERIFY(box.linksOpen);
     QVERIFY(box.text.contains(QStringLiteral("Firmware flasher")));
     QVERIFY(box.text.contains(QStringLiteral(FLASHER_VERSION)));

@@ -195,6 +195,7 @@ private slots:
         QString file = dir.filePath(kind);
         std::unique_ptr<ReadDenied> denied;
         std::unique_ptr<FifoRescue> rescue;
+        // The set-up of the row's kind of file; the branches follow the row, not an answer.
         if (kind == "unreadable") {
             writeFile(kind, imageOf(100));
             denied = std::make_unique<ReadDenied>(file);

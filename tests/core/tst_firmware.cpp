@@ -128,6 +128,7 @@ private slots:
         QSignalSpy progress(&monitor, &HardwareInterface::flashTick);
         QVERIFY(monitor.flashFirmware("BOOT", writeImage(imageOf(10000))));
         QCOMPARE(byPath("/dev/hidraw1")->featureReports.size(), size_t(157));
+        QCOMPARE(progress.size(), 157); // one tick per block
         QCOMPARE(progress.at(0), tick(10000, 0));
         QCOMPARE(progress.at(1), tick(10000, 1));
         QCOMPARE(progress.last(), tick(10000, 10000));

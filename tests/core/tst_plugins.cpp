@@ -167,6 +167,7 @@ private slots:
         sorted.sort();
         QCOMPARE(monitor.plugins.keys(), sorted);
         const auto creator = reinterpret_cast<CreatePluginFunction>(exportOf(path, "CreatePluginPointer"));
+        QVERIFY(creator != nullptr);
         for (CreatePluginFunction stored : std::as_const(monitor.plugins))
             QVERIFY(stored == creator);
     }

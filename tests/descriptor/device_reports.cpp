@@ -41,14 +41,19 @@ bool deliveredReport(Checker &t, const std::string &where, const Json &r, bool u
     return true;
 }
 
-std::vector<long long> usagesOn(const hidparse::Collection &c, USAGE page, const Bytes &report)
+// The buttons on of one page, sorted. The query's status is checked against `expected`; a page
+// that answers no list decodes as no buttons on.
+std::vector<long long> usagesOn(Checker &t, const std::string &where, const hidparse::Collection &c,
+                                USAGE page, NTSTATUS expected, const Bytes &report)
 {
     std::vector<USAGE> list(hidparse::maxUsageListLength(c, HidP_Input, page));
     ULONG count = ULONG(list.size());
-    if (hidparse::getUsages(c, HidP_Input, page, 0, list.data(), &count, report.data(),
-                            ULONG(report.size())) != HIDP_STATUS_SUCCESS)
+    const NTSTATUS status =
+        hidparse::getUsages(c, HidP_Input, page, 0, list.data(), &count, report.data(), ULONG(report.size()));
+    t.equal(status, expected, where + " buttons status, page " + std::to_string(page));
+    if (status != HIDP_STATUS_SUCCESS)
         return {};
-    std::vector<long long> out(list.begin(), list.begin() + count);
+    std::vector<long long> out(list.begin(), list.begin() + std::min<size_t>(count, list.size()));
     std::sort(out.begin(), out.end());
     return out;
 }
@@ -58,9 +63,12 @@ void compareButtons(Checker &t, const std::string &where, const hidparse::Collec
 {
     std::vector<HIDP_BUTTON_CAPS> caps(256);
     USHORT count = USHORT(caps.size());
-    hidparse::getButtonCaps(c, HidP_Input, caps.data(), &count);
+    const NTSTATUS capsStatus = hidparse::getButtonCaps(c, HidP_Input, caps.data(), &count);
+    t.check(capsStatus == HIDP_STATUS_SUCCESS || (capsStatus == HIDP_STATUS_USAGE_NOT_FOUND && count == 0),
+            where + " button caps status " + hidparse::statusName(capsStatus));
+    count = std::min<USHORT>(count, USHORT(caps.size()));
     std::set<USAGE> pages = {0x09};
-    for (USHORT i = 0; i < count && i < caps.size(); ++i)
+    for (USHORT i = 0; i < count; ++i)
         pages.insert(caps[i].UsagePage);
 
     std::map<long long, std::vector<long long>> want;
@@ -71,9 +79,22 @@ void compareButtons(Checker &t, const std::string &where, const hidparse::Collec
     for (const auto &[page, usages] : want)
         pages.insert(USAGE(page));
     for (USAGE page : pages) {
+        // A page without button caps is not found; one whose caps all belong to other reports is
+        // of an incompatible report ID.
+        bool pageFound = false, idFound = false;
+        for (USHORT i = 0; i < count; ++i) {
+            if (caps[i].UsagePage == page) {
+                pageFound = true;
+                idFound = idFound || report[0] == 0 || caps[i].ReportID == report[0];
+            }
+        }
+        const NTSTATUS status = !pageFound ? HIDP_STATUS_USAGE_NOT_FOUND
+                                : !idFound ? HIDP_STATUS_INCOMPATIBLE_REPORT_ID
+                                           : HIDP_STATUS_SUCCESS;
         std::vector<long long> w = want[page];
         std::sort(w.begin(), w.end());
-        t.equal(usagesOn(c, page, report), w, where + " buttons on, page " + std::to_string(page));
+        t.equal(usagesOn(t, where, c, page, status, report), w,
+                where + " buttons on, page " + std::to_string(page));
     }
 }
 
@@ -117,6 +138,7 @@ void compareValues(Checker &t, const std::string &where, const hidparse::Collect
     for (const auto &[key, raws] : rawsByUsage) {
         ULONG raw = 0;
         const std::string name = std::to_string(key.first) + ":" + std::to_string(key.second);
+        // The value is judged only after a successful query; a failed one has failed the case already.
         if (t.equal(hidparse::getUsageValue(c, HidP_Input, USAGE(key.first), 0, USAGE(key.second), &raw,
                                             report.data(), length),
                     HIDP_STATUS_SUCCESS, where + " value query status " + name))
@@ -168,7 +190,7 @@ void checkDevice(Checker &t, const Json &device)
         t.equal(s.usagePage, e["usage_page"].asInt(), where + " usage page");
         t.equal(s.usage, e["usage"].asInt(), where + " usage");
         for (const Json &id : e["input_report_ids"].items()) {
-            if (id.asInt() == 0)
+            if (id.asInt() == 0) // the data's way of saying the device sends no report IDs
                 t.check(!summary.usesReportIds, where + ": report IDs used although the device has none");
             else
                 t.check(std::count(s.reportIds.begin(), s.reportIds.end(), id.asInt()) == 1,

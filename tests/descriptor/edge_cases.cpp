@@ -166,42 +166,56 @@ void collectionsAndGlobals(Checker &t)
     t.equal(summary.collections[1].featureReportByteLength, 3, "second collection's feature length");
     t.equal(summary.collections[0].outputReportByteLength, 0, "no output items: length 0");
 
-    // Global items persist into the next collection, as they do from item to item.
-    auto second = parseOrFail(t, descriptor, 1);
-    HIDP_VALUE_CAPS value;
-    USHORT one = 1;
-    if (second && hidparse::getValueCaps(*second, HidP_Input, &value, &one) == HIDP_STATUS_SUCCESS)
-        t.equal(value.LogicalMax, 255, "Logical Maximum carried over from the first collection");
-
     std::string indexError;
     t.check(!hidparse::parseCollection(descriptor.data(), descriptor.size(), 2, indexError) &&
                 !indexError.empty(),
             "collection index past the last is refused with a reason");
 
-    // Push saves Report Size 8 and Logical 0..255; Pop restores them after a 1-bit detour.
-    auto pushed = parseOrFail(t,
-                              hexBytes("05 01 09 04 a1 01 15 00 26 ff 00 75 08 a4 75 01 15 00 25 01 "
-                                       "05 09 09 01 95 01 81 02 b4 05 01 09 30 81 02 c0"),
-                              0);
-    if (pushed && hidparse::getValueCaps(*pushed, HidP_Input, &value, &(one = 1)) == HIDP_STATUS_SUCCESS) {
-        t.equal(value.BitSize, 8, "Pop restores Report Size");
-        t.equal(value.LogicalMax, 255, "Pop restores Logical Maximum");
-    }
+    // Global items persist into the next collection, as they do from item to item.
+    auto second = parseOrFail(t, descriptor, 1);
+    if (!second)
+        return;
+    HIDP_VALUE_CAPS value{};
+    USHORT one = 1;
+    t.equal(hidparse::getValueCaps(*second, HidP_Input, &value, &one), HIDP_STATUS_SUCCESS,
+            "second collection's value caps status");
+    t.equal(value.LogicalMax, 255, "Logical Maximum carried over from the first collection");
+}
 
+void pushAndPop(Checker &t)
+{
+    // Push saves Report Size 8, Report Count 1 and Logical 0..255; Pop restores them after a 1-bit
+    // detour. (Report Count is global too: set only after the Push, Pop would take it back to none.)
+    auto pushed = parseOrFail(t,
+                              hexBytes("05 01 09 04 a1 01 15 00 26 ff 00 75 08 95 01 a4 75 01 15 00 25 01 "
+                                       "05 09 09 01 81 02 b4 05 01 09 30 81 02 c0"),
+                              0);
+    if (!pushed)
+        return;
+    HIDP_VALUE_CAPS value{};
+    USHORT one = 1;
+    t.equal(hidparse::getValueCaps(*pushed, HidP_Input, &value, &one), HIDP_STATUS_SUCCESS,
+            "value caps status after Pop");
+    t.equal(value.BitSize, 8, "Pop restores Report Size");
+    t.equal(value.LogicalMax, 255, "Pop restores Logical Maximum");
+}
+
+void extendedUsagesAndDelimiters(Checker &t)
+{
     // A 4-byte usage carries its own page; inside a delimiter set the first usage stands for it.
     auto extended = parseOrFail(t,
                                 hexBytes("05 01 09 04 a1 01 0b 38 02 0c 00 a9 01 09 31 09 32 a9 00 "
                                          "15 00 25 7f 75 08 95 02 81 02 c0"),
                                 0);
-    HIDP_VALUE_CAPS caps[3];
+    if (!extended)
+        return;
+    HIDP_VALUE_CAPS caps[3] = {};
     USHORT n = 3;
-    if (extended &&
-        t.equal(hidparse::getValueCaps(*extended, HidP_Input, caps, &n), HIDP_STATUS_SUCCESS, "caps")) {
-        t.equal(n, 2, "extended usage and delimiter set: two caps");
-        t.equal(caps[0].NotRange.Usage, 0x31, "delimiter set: first usage kept");
-        t.equal(caps[1].UsagePage, 0x0C, "extended usage's own page");
-        t.equal(caps[1].NotRange.Usage, 0x238, "extended usage");
-    }
+    t.equal(hidparse::getValueCaps(*extended, HidP_Input, caps, &n), HIDP_STATUS_SUCCESS, "caps");
+    t.equal(n, 2, "extended usage and delimiter set: two caps");
+    t.equal(caps[0].NotRange.Usage, 0x31, "delimiter set: first usage kept");
+    t.equal(caps[1].UsagePage, 0x0C, "extended usage's own page");
+    t.equal(caps[1].NotRange.Usage, 0x238, "extended usage");
 }
 
 } // namespace
@@ -211,7 +225,9 @@ void runEdgeCases(Checker &t)
     t.run("capacity guards", [&] { capacityGuards(t); });
     t.run("report-ID, length and raw-value rules", [&] { reportRules(t); });
     t.run("arrays starting at usage 0", [&] { arrays(t); });
-    t.run("collections, carried globals, Push/Pop, extended usages", [&] { collectionsAndGlobals(t); });
+    t.run("collections and carried globals", [&] { collectionsAndGlobals(t); });
+    t.run("Push/Pop", [&] { pushAndPop(t); });
+    t.run("extended usages and delimiter sets", [&] { extendedUsagesAndDelimiters(t); });
 }
 
 } // namespace descriptortest

@@ -15,9 +15,15 @@ int main(int argc, char **argv)
     Checker t;
     Json windowsVectors, devices;
     std::string error;
-    t.run("load windows-parser.json",
-          [&] { t.check(loadJson(dataDir, "windows-parser.json", windowsVectors, error), error); });
-    t.run("load devices.json", [&] { t.check(loadJson(dataDir, "devices.json", devices, error), error); });
+    // The suites below run once per entry of these files: an empty file would leave them nothing to check.
+    t.run("load windows-parser.json", [&] {
+        t.check(loadJson(dataDir, "windows-parser.json", windowsVectors, error), error);
+        t.check(windowsVectors.size() > 1, "windows-parser.json holds no vectors");
+    });
+    t.run("load devices.json", [&] {
+        t.check(loadJson(dataDir, "devices.json", devices, error), error);
+        t.check(devices.size() > 0, "devices.json holds no devices");
+    });
     runWindowsParserVectors(t, windowsVectors);
     runDeviceReports(t, devices);
     runEdgeCases(t);

@@ -164,7 +164,7 @@ void compareCapList(Checker &t, const std::string &name, const Json &v, const ch
     std::vector<Record> caps(expected.size() + 4);
     USHORT length = USHORT(caps.size());
     const NTSTATUS status = query(type, caps.data(), &length);
-    if (expected.size() == 0) {
+    if (expected.size() == 0) { // the vector lists none: then the status is the check
         t.equal(status, HIDP_STATUS_USAGE_NOT_FOUND, std::string(list) + " status (none expected)");
         t.equal(length, 0, std::string(list) + " count");
         return;
@@ -191,7 +191,7 @@ public:
             inputReport_ = hexBytes(v["reports"][0]["report_hex"].asString());
     }
 
-    // False when the description is not one this builder knows.
+    // False when the description is not one this builder knows, or names a field the vector lacks.
     bool build(const Json &call, Bytes &report)
     {
         const std::string type = call["report_type"].asString();
@@ -203,9 +203,11 @@ public:
                 hidparse::initializeReportForId(c_, HidP_Input, inputReport_[0], report.data(),
                                                 ULONG(report.size()));
             } else if (how == "X field holds 0x80 (written as -128)") {
-                setInputField(report, 0x30, 0x80);
+                if (!setInputField(report, 0x30, 0x80))
+                    return false;
             } else if (how == "Z field holds 0x7fffffff") {
-                setInputField(report, 0x32, 0x7fffffff);
+                if (!setInputField(report, 0x32, 0x7fffffff))
+                    return false;
             } else if (!how.empty() && how != "same report") {
                 return false;
             }
@@ -243,13 +245,18 @@ public:
     Bytes inputReport() const { return inputReport_; }
 
 private:
-    void setInputField(Bytes &report, int usage, uint32_t value)
+    // False when the vector lists no input value cap for the usage, or its field lies past the report.
+    bool setInputField(Bytes &report, int usage, uint32_t value)
     {
+        bool set = false;
         for (const Json &cap : v_["input_value_caps"].items()) {
             if (cap["UsagePage"].asInt() == 1 && cap["Usage"].asInt() == usage) {
                 const uint32_t bit =
                     uint32_t(cap["x_BytePosition"].asInt() * 8 + cap["x_BitPosition"].asInt());
                 const uint32_t size = uint32_t(cap["x_BitSize"].asInt());
+                if (size == 0 || (bit + std::min<uint32_t>(size, 32) + 7) / 8 > report.size())
+                    return false;
+                set = true;
                 for (uint32_t i = 0; i < size && i < 32; ++i) {
                     const uint32_t b = bit + i;
                     const uint8_t mask = uint8_t(1u << (b & 7));
@@ -257,6 +264,7 @@ private:
                 }
             }
         }
+        return set;
     }
 
     const hidparse::Collection &c_;
@@ -277,10 +285,11 @@ void runCall(Checker &t, const hidparse::Collection &c, ReportBuilder &builder, 
     const NTSTATUS expected = statusFromName(call["status"].asString());
     Bytes report;
     if (!t.check(builder.build(call, report),
-                 where + ": unknown report description " + call["report"].asString()))
+                 where + ": cannot build the report described as " + call["report"].asString()))
         return;
     const ULONG reportLength = ULONG(report.size());
 
+    // Every branch below follows the call's own fields in the vector, never an answer under test.
     if (fn == "HidP_GetUsages") {
         std::vector<USAGE> usages(256);
         ULONG length = call.has("usage_length_in") ? ULONG(call["usage_length_in"].asInt())
@@ -386,6 +395,7 @@ void compareReport(Checker &t, const hidparse::Collection &c, const Json &r, siz
     const ULONG length = ULONG(report.size());
     const NTSTATUS expected =
         r.has("status") ? statusFromName(r["status"].asString()) : NTSTATUS(HIDP_STATUS_SUCCESS);
+    // The decodings compared are the ones the vector lists; each `has` below asks the vector.
 
     for (const auto &[pageText, usages] : r["usages_on"].members()) {
         const USAGE page = hexUsage(pageText);
@@ -478,6 +488,7 @@ void runWindowsParserVectors(Checker &t, const Json &vectors)
             ULONG nodeCount = ULONG(actualNodes.size());
             t.equal(hidparse::getLinkCollectionNodes(*c, actualNodes.data(), &nodeCount), HIDP_STATUS_SUCCESS,
                     "link collection nodes status");
+            // Records are compared only when the counts agree; a count that differs has failed already.
             if (t.equal(size_t(nodeCount), nodes.size(), "link collection node count")) {
                 for (size_t i = 0; i < nodes.size(); ++i)
                     compareRecord(t, "node[" + std::to_string(i) + "]", actualNodes[i], nodes[i],

@@ -67,7 +67,7 @@ void FlashByHandTest::flashAControllerLikeAUser()
              "the bootloader was never listed");
     QCOMPARE(window.form->lbl_product->text(), QStringLiteral("Bootloader"));
 
-    QVERIFY2(chooseFile(window, file), "the file dialog did not open");
+    QVERIFY2(chooseFile(window, file), "the file dialog did not open or did not take the path");
     QCOMPARE(window.firmwareFile, file);
     QCOMPARE(window.form->lbl_firmware->text(), file);
 

@@ -6,6 +6,7 @@
 #include <QApplication>
 #include <QComboBox>
 #include <QCompleter>
+#include <QElapsedTimer>
 #include <QFileDialog>
 #include <QLineEdit>
 #include <QPushButton>
@@ -51,20 +52,22 @@ inline bool pickDevice(MainWindow &window, const QString &entry)
     QAbstractItemView *view = box->view();
     if (!QTest::qWaitFor([&] { return view->isVisible(); }, 5000))
         return false;
-    while (view->currentIndex().row() < row)
-        QTest::keyClick(view, Qt::Key_Down);
-    while (view->currentIndex().row() > row)
-        QTest::keyClick(view, Qt::Key_Up);
+    // Bounded: the list may change under the keys if the monitor rebuilds it meanwhile.
+    for (int step = 0; step <= 2 * box->count() && view->currentIndex().row() != row; ++step)
+        QTest::keyClick(view, view->currentIndex().row() < row ? Qt::Key_Down : Qt::Key_Up);
     QTest::keyClick(view, Qt::Key_Return);
     return QTest::qWaitFor([&] { return !view->isVisible(); }, 5000) && box->currentIndex() == row;
 }
 
 // Presses "2. Browse file" and, in the file dialog that opens, types the path and presses Enter,
 // again if need be: the dialog's completer may have changed the text or taken the key.
-// Returns whether the dialog was seen.
+// Returns whether the dialog was seen and took the path; a dialog still open after
+// kFileDialogTimeoutMs is cancelled, so that the press returns.
+constexpr int kFileDialogTimeoutMs = 10000;
 inline bool chooseFile(MainWindow &window, const QString &path)
 {
-    bool seen = false;
+    bool seen = false, gaveUp = false;
+    QElapsedTimer sinceSeen;
     QTimer poll;
     poll.setInterval(50);
     QObject::connect(&poll, &QTimer::timeout, [&] {
@@ -74,7 +77,14 @@ inline bool chooseFile(MainWindow &window, const QString &path)
         auto *name = dialog->findChild<QLineEdit *>(QStringLiteral("fileNameEdit"));
         if (name == nullptr || !name->isVisible())
             return;
+        if (!seen)
+            sinceSeen.start();
         seen = true;
+        if (sinceSeen.elapsed() > kFileDialogTimeoutMs) {
+            gaveUp = true;
+            dialog->reject();
+            return;
+        }
         QCompleter *completer = name->completer();
         if (completer != nullptr && completer->popup()->isVisible()) {
             QTest::keyClick(completer->popup(), Qt::Key_Escape);
@@ -88,7 +98,7 @@ inline bool chooseFile(MainWindow &window, const QString &path)
     });
     poll.start();
     click(buttonLabelled(window, QStringLiteral("2. Browse file")));
-    return seen;
+    return seen && !gaveUp;
 }
 
 } // namespace windowdriver

@@ -156,6 +156,8 @@ private slots:
         // A denial just before must not linger in errno either.
         {
             AccessDenied denied(fake);
+            // Whether the process can deny itself access is the environment's doing, not the
+            // layer's; deniedNodeSaysPermissionDenied skips, saying so, where it cannot.
             if (denied.denied())
                 QCOMPARE(openErrno(fake.devnode), EACCES);
         }

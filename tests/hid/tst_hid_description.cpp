@@ -14,18 +14,20 @@ namespace {
 
 constexpr USAGE kGenericDesktop = 0x01, kButton = 0x09, kX = 0x30, kY = 0x31, kZ = 0x32;
 
-// An opened collection with its parsed description and capability summary.
+// An opened collection with its parsed description and capability summary. Every test asserts
+// `ready` first: it says that the open, the description and the summary all succeeded.
 struct Described {
     FakeHidraw fake;
     Handle dev;
     PHIDP_PREPARSED_DATA preparsed = nullptr;
     HIDP_CAPS caps{};
+    bool ready = false;
 
     Described(fakehid::Testbed &bed, const std::vector<uint8_t> &descriptor, const std::string &suffix = {})
         : fake(bed, config(descriptor)), dev(open(fake.devnode + suffix))
     {
-        if (dev && hid_get_preparsed_data(dev.get(), &preparsed) == 0)
-            hid_get_caps(dev.get(), preparsed, &caps);
+        ready = dev && hid_get_preparsed_data(dev.get(), &preparsed) == 0 &&
+                hid_get_caps(dev.get(), preparsed, &caps) == 0;
     }
     ~Described()
     {
@@ -58,7 +60,7 @@ private slots:
     void capsOfTheCollection()
     {
         Described d(bed, fakehid::descriptors::joystickWithIds);
-        QVERIFY(d.preparsed);
+        QVERIFY(d.ready);
         QCOMPARE(d.caps.UsagePage, kGenericDesktop);
         QCOMPARE(d.caps.Usage, 0x04);
         QCOMPARE(d.caps.InputReportByteLength, 4);
@@ -72,7 +74,7 @@ private slots:
     void capsOfTheSecondCollection()
     {
         Described d(bed, fakehid::descriptors::twoCollections, "&col02");
-        QVERIFY(d.preparsed);
+        QVERIFY(d.ready);
         QCOMPARE(d.caps.UsagePage, 0xff00);
         QCOMPARE(d.caps.InputReportByteLength, 9);
         QCOMPARE(d.caps.OutputReportByteLength, 5);
@@ -82,6 +84,7 @@ private slots:
     void buttonAndValueCaps()
     {
         Described d(bed, fakehid::descriptors::joystickWithIds);
+        QVERIFY(d.ready);
         HIDP_BUTTON_CAPS buttons[128] = {};
         HIDP_VALUE_CAPS values[16] = {};
         QCOMPARE(hid_get_buttoncaps(d.dev.get(), HidP_Input, d.preparsed, &d.caps, buttons), 0);
@@ -101,6 +104,7 @@ private slots:
     void capsCountIsAlwaysTheInputField()
     {
         Described d(bed, fakehid::descriptors::joystickWithIds);
+        QVERIFY(d.ready);
         HIDP_BUTTON_CAPS buttons[4] = {};
         HIDP_VALUE_CAPS values[4] = {};
         QCOMPARE(hid_get_buttoncaps(d.dev.get(), HidP_Feature, d.preparsed, &d.caps, buttons), 0);
@@ -111,6 +115,7 @@ private slots:
         QCOMPARE(d.caps.NumberFeatureValueCaps, 1); // untouched
 
         Described none(bed, fakehid::descriptors::twoCollections, "&col02");
+        QVERIFY(none.ready);
         none.caps.NumberInputButtonCaps = 4;
         QCOMPARE(hid_get_buttoncaps(none.dev.get(), HidP_Input, none.preparsed, &none.caps, buttons), 0);
         QCOMPARE(none.caps.NumberInputButtonCaps, 0);
@@ -121,6 +126,7 @@ private slots:
     void capsArraysAreGuarded()
     {
         Described d(bed, fakehid::descriptors::joystickWithIds);
+        QVERIFY(d.ready);
         HIDP_VALUE_CAPS values[2];
         memset(values, 0xee, sizeof values);
         d.caps.NumberInputValueCaps = 1;
@@ -139,6 +145,7 @@ private slots:
     void usagesOnInAReport()
     {
         Described d(bed, fakehid::descriptors::joystickWithIds);
+        QVERIFY(d.ready);
         HIDP_BUTTON_CAPS page{};
         page.UsagePage = kButton;
         USAGE list[128];
@@ -161,6 +168,7 @@ private slots:
     void usageListIsGuarded()
     {
         Described d(bed, fakehid::descriptors::joystickWithIds);
+        QVERIFY(d.ready);
         HIDP_BUTTON_CAPS page{};
         page.UsagePage = kButton;
         USAGE list[4] = {0xeeee, 0xeeee, 0xeeee, 0xeeee};
@@ -182,6 +190,7 @@ private slots:
     void rawUsageValues()
     {
         Described d(bed, fakehid::descriptors::joystickWithIds);
+        QVERIFY(d.ready);
         const auto report = joystickReport(0, 0xff, 0x81); // X = -1, Y = -127
         ULONG value = 0;
         QCOMPARE(hid_get_usagevalue(d.dev.get(), report.data(), HidP_Input, d.preparsed, &d.caps,
@@ -201,6 +210,7 @@ private slots:
     void readReportsDecode()
     {
         Described d(bed, fakehid::descriptors::joystickWithIds);
+        QVERIFY(d.ready);
         d.fake.injectInput({0x01, 0x02}); // a short report, delivered at full length
         unsigned char report[1024] = {};
         QCOMPARE(hid_read_timeout(d.dev.get(), report, d.caps.InputReportByteLength, 10000),
@@ -217,6 +227,7 @@ private slots:
     void dataList()
     {
         Described d(bed, fakehid::descriptors::joystickWithIds);
+        QVERIFY(d.ready);
         const auto report = joystickReport(0x01, 0x05, 0x06);
         HIDP_DATA data[32];
         ULONG count = 0;
@@ -236,6 +247,7 @@ private slots:
     void descriptionOutlivesItsHandle()
     {
         Described d(bed, fakehid::descriptors::joystickWithIds);
+        QVERIFY(d.ready);
         PHIDP_PREPARSED_DATA own = nullptr;
         {
             Handle other = open(d.fake.devnode);
@@ -251,6 +263,7 @@ private slots:
     void invalidArguments()
     {
         Described d(bed, fakehid::descriptors::joystickWithIds);
+        QVERIFY(d.ready);
         HIDP_CAPS caps{};
         QCOMPARE(hid_get_preparsed_data(d.dev.get(), nullptr), -1);
         QCOMPARE(hid_get_caps(d.dev.get(), nullptr, &caps), -1);

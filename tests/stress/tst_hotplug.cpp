@@ -9,7 +9,6 @@
 
 #include <QByteArray>
 #include <QComboBox>
-#include <QDir>
 #include <QFile>
 #include <QLoggingCategory>
 #include <QRandomGenerator>
@@ -52,11 +51,6 @@ constexpr int kMaxChurnPauseMs = 8;
 // events, most likely Qt's caches and the entries umockdev keeps for every device the testbed ever
 // had. A device object alone is about 19 KB, so a leak of one per plug shows many times over.
 constexpr long kHeapToleranceBytes = 512 * 1024;
-
-int openDescriptors()
-{
-    return int(QDir(QStringLiteral("/proc/self/fd")).entryList(QDir::NoDotAndDotDot | QDir::System).size());
-}
 
 long heapInUse()
 {
@@ -218,6 +212,7 @@ void HotPlugStressTest::transferRound(MainWindow &window, BoxWatcher &boxes, int
     QCOMPARE(int(blocks.size()), expected);
     for (int i = 0; i < expected; ++i)
         QCOMPARE(blocks[size_t(i)], i + 1);
+    // The outcome is the test's own choice for the round; each branch asserts what it must give.
     if (outcome == Completes) {
         QVERIFY(finished);
         QCOMPARE(controller->completedImages(), 1);
@@ -260,7 +255,6 @@ void HotPlugStressTest::controllersComeAndGoDuringTransfers()
         return;
     ++round;
     QTRY_COMPARE_WITH_TIMEOUT(window.form->deviceBox->count(), 0, kDeviceTimeoutMs);
-    const int descriptorsBefore = openDescriptors();
     const long heapBefore = heapInUse();
 
     std::atomic<bool> stopChurn{false};
@@ -311,12 +305,8 @@ void HotPlugStressTest::controllersComeAndGoDuringTransfers()
     QCOMPARE(int(churnPlugs), int(churnUnplugs));
 
     QTRY_COMPARE_WITH_TIMEOUT(window.form->deviceBox->count(), 0, kDeviceTimeoutMs);
-    // Descriptors of the fixture's sockets close a moment after the devices go.
-    QTRY_VERIFY2_WITH_TIMEOUT(
-        openDescriptors() <= descriptorsBefore,
-        qPrintable(
-            QStringLiteral("%1 descriptors open, %2 before").arg(openDescriptors()).arg(descriptorsBefore)),
-        10000);
+    // Every controller is gone: the monitor thread closes each handle when its read fails.
+    QTRY_COMPARE_WITH_TIMEOUT(fakehid::descriptorsOnFakeNodes(), 0, kDeviceTimeoutMs);
 #ifndef HEAP_OF_SANITIZER
     const long grown = heapInUse() - heapBefore;
     qInfo("heap in use: %ld bytes more than before the churn", grown);

@@ -11,8 +11,10 @@
 #include <cstring>
 #include <dlfcn.h>
 #include <fcntl.h>
+#include <filesystem>
 #include <linux/hidraw.h>
 #include <poll.h>
+#include <set>
 #include <sys/ioctl.h>
 #include <unistd.h>
 
@@ -82,7 +84,47 @@ std::string addressSanitizerRuntime()
     return {};
 }
 
+// Every fake hidraw node is a pseudo-terminal. The fixture keeps one descriptor of its own on each
+// to see reads; the terminals of all fakes ever plugged are remembered, so that a descriptor left
+// open on an unplugged device still counts.
+std::mutex terminalsLock;
+std::set<int> ownEnds;
+std::set<std::filesystem::path> fakeTerminals;
+
+std::filesystem::path descriptorTarget(int fd)
+{
+    std::error_code error;
+    return std::filesystem::read_symlink("/proc/self/fd/" + std::to_string(fd), error);
+}
+
+void keepOwnEnd(int fd)
+{
+    std::lock_guard<std::mutex> lock(terminalsLock);
+    ownEnds.insert(fd);
+    fakeTerminals.insert(descriptorTarget(fd));
+}
+
+void closeOwnEnd(int fd)
+{
+    std::lock_guard<std::mutex> lock(terminalsLock);
+    ownEnds.erase(fd);
+    ::close(fd);
+}
+
 } // namespace
+
+int descriptorsOnFakeNodes()
+{
+    std::lock_guard<std::mutex> lock(terminalsLock);
+    int count = 0;
+    std::error_code error;
+    for (const auto &entry : std::filesystem::directory_iterator("/proc/self/fd", error)) {
+        const int fd = std::atoi(entry.path().filename().c_str());
+        if (ownEnds.count(fd) == 0 && fakeTerminals.count(descriptorTarget(fd)) != 0)
+            ++count;
+    }
+    return count;
+}
 
 void ensurePreloaded(int, char **argv)
 {
@@ -222,6 +264,8 @@ FakeHidraw::FakeHidraw(Testbed &bed, DeviceConfig config) : m_tb(bed.handle()), 
         const std::string slavePath = std::string(root) + devnode; // a symlink to /dev/pts/K
         g_free(root);
         m_slaveOwn = ::open(slavePath.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+        if (m_slaveOwn >= 0)
+            keepOwnEnd(m_slaveOwn);
     }
 }
 
@@ -273,7 +317,7 @@ FakeHidraw::~FakeHidraw()
         g_object_unref(m_handler);
     }
     if (m_slaveOwn >= 0)
-        ::close(m_slaveOwn);
+        closeOwnEnd(m_slaveOwn);
 }
 
 void FakeHidraw::deliver(void *client, const Bytes &report)

@@ -24,6 +24,12 @@ namespace fakehid {
 
 using Bytes = std::vector<uint8_t>;
 
+// The descriptors this process holds open on fake hidraw nodes, the fixture's own ends excluded:
+// what the code under test opened and has not closed yet. The testbed's and GLib's sockets and
+// pipes, which come and go on their own threads, are not counted, so the number is exact at any
+// moment and a handle left open always shows.
+int descriptorsOnFakeNodes();
+
 // Re-executes the process with umockdev's preload library in LD_PRELOAD unless it is loaded
 // already. Returns only in the preloaded process; exits with status 1 if the re-exec fails.
 void ensurePreloaded(int argc, char **argv);
