@@ -5,8 +5,8 @@
 #include <benchmark/benchmark.h>
 
 #include "counting_new.h"
+#include "device/abstracthardware.h"
 #include "device/inputdevice.h"
-#include "monitor/abstracthardware.h"
 #include "scriptedhid.h"
 
 static void pollStep(benchmark::State &state)

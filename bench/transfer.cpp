@@ -30,9 +30,9 @@
 #include <memory>
 #include <vector>
 
+#include "device/abstracthardware.h"
 #include "device/inputdevice.h"
 #include "fake_hidraw.h"
-#include "monitor/abstracthardware.h"
 
 namespace {
 

@@ -14,7 +14,11 @@
 
 namespace {
 
+// The bootloader command: one feature report of 54 bytes, report-ID byte 0 included, that starts
+// with these bytes and is zero after them, whatever the device's feature report length.
 constexpr size_t bootloaderReportSize = 54;
+constexpr uint8_t bootloaderCommand[] = {0x00, 0xDE, 0xFA, 0xCE};
+static_assert(sizeof bootloaderCommand <= bootloaderReportSize);
 
 // Intermediate progress in percent of the image, never above 100. Images shorter than 100 bytes
 // cannot use whole hundredths of their length as the unit.
@@ -28,7 +32,8 @@ uint progressPercent(uint64_t sent, uint32_t imageLength)
 
 bool InputDevice::enterBootloader()
 {
-    uint8_t report[bootloaderReportSize] = {0x00, 0xDE, 0xFA, 0xCE};
+    uint8_t report[bootloaderReportSize] = {};
+    std::copy(std::begin(bootloaderCommand), std::end(bootloaderCommand), report);
     return hid_send_feature_report(handle, report, sizeof report) >= 0;
 }
 

@@ -5,7 +5,7 @@
 #include <algorithm>
 #include <cstring>
 
-#include "monitor/abstracthardware.h"
+#include "abstracthardware.h"
 #include "widetext.h"
 
 namespace {

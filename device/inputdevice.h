@@ -21,6 +21,13 @@ public:
     static constexpr int AnalogCount = 16;
     static constexpr int ButtonCapsCount = 128;
     static constexpr int ValueCapsCount = 16;
+    // The work area offered to the behaviour object: two arrays of three 1024-byte buffers. Its size
+    // is part of the plug-in interface.
+    static constexpr int HardwareAreaArrays = 2;
+    static constexpr int HardwareAreaBuffers = 3;
+    static constexpr int HardwareAreaBufferSize = 1024;
+    // The release number as "%x.%x": at most "ff.ff" and the terminator.
+    static constexpr int VersionTextBound = 6;
 
     explicit InputDevice(AbstractHardware *hardware);
     ~InputDevice() override;
@@ -41,7 +48,7 @@ public:
     int32_t analogUsage[AnalogCount];
     bool lastButtons[ButtonCount];
     int32_t lastAnalog[AnalogCount];
-    uint8_t hardwareArea[2][3][1024];
+    uint8_t hardwareArea[HardwareAreaArrays][HardwareAreaBuffers][HardwareAreaBufferSize];
     PHIDP_PREPARSED_DATA preparsedData;
     HIDP_CAPS caps;
     HIDP_VALUE_CAPS valueCaps[ValueCapsCount];

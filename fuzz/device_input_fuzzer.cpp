@@ -1,23 +1,28 @@
 // A controller's input path: a report descriptor and a stream of input reports, through discovery's
-// description queries and the device's read, decode and change signals, on the fuzz HID layer
-// (fuzzhid.h) backed by the real parser.
+// description queries and the device's read, decode and change signals, on the scripted HID layer
+// (tests/support/scriptedhid.h) with a device described by the descriptor, so the real parser answers.
 //
 // Input: a two-byte little-endian descriptor length, the descriptor (cut at the end of the input),
-// then the report records of fuzzhid::serve.
+// then a sequence of report records: a two-byte little-endian length, then that many report bytes
+// (cut at the end of the input). A record of length 0 is a read that times out; after the last
+// record every read fails, as when the device is unplugged.
 #include <QtGlobal>
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
 
+#include "device/abstracthardware.h"
 #include "device/inputdevice.h"
-#include "fuzzhid.h"
-#include "monitor/abstracthardware.h"
+#include "scriptedhid.h"
 
 namespace {
 
 // Polls per input; the stream usually ends first.
 constexpr int kMaxPolls = 256;
+
+constexpr const char *kDevicePath = "/dev/hidraw0";
 
 volatile uint32_t sink;
 
@@ -43,6 +48,28 @@ struct Behaviour : AbstractHardware {
 
 void quiet(QtMsgType, const QMessageLogContext &, const QString &) {}
 
+// The device the input describes: its descriptor and its reads.
+void serve(const uint8_t *descriptor, size_t descriptorSize, const uint8_t *stream, size_t streamSize)
+{
+    scripted::reset();
+    scripted::Device device;
+    device.path = kDevicePath;
+    device.descriptor.assign(descriptor, descriptor + descriptorSize);
+    size_t position = 0;
+    while (position + 2 <= streamSize) {
+        size_t length = size_t(stream[position]) | size_t(stream[position + 1]) << 8;
+        position += 2;
+        length = std::min(length, streamSize - position);
+        if (length == 0)
+            device.reads.push_back(scripted::Read::timeout());
+        else
+            device.reads.push_back(scripted::Read::data({stream + position, stream + position + length}));
+        position += length;
+    }
+    device.reads.push_back(scripted::Read::failure());
+    scripted::devices().push_back(std::move(device));
+}
+
 } // namespace
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***)
@@ -57,14 +84,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         return 0;
     const size_t descriptorSize = std::min(size - 2, size_t(data[0]) | size_t(data[1]) << 8);
     const uint8_t *descriptor = data + 2;
-    fuzzhid::serve(descriptor, descriptorSize, descriptor + descriptorSize, size - 2 - descriptorSize);
+    serve(descriptor, descriptorSize, descriptor + descriptorSize, size - 2 - descriptorSize);
 
-    hid_device *handle = hid_open_path(fuzzhid::DevicePath);
+    hid_device *handle = hid_open_path(kDevicePath);
     if (handle == nullptr)
         return 0;
     InputDevice device(new Behaviour);
     device.handle = handle;
-    std::strcpy(device.path, fuzzhid::DevicePath);
+    std::strcpy(device.path, kDevicePath);
     QObject::connect(&device, &InputDevice::inputEvent, [](uchar *report, uint bytes) {
         if (bytes > InputDevice::ReportSize)
             __builtin_trap();

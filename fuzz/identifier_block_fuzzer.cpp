@@ -8,7 +8,7 @@
 #include <cstring>
 #include <memory>
 
-#include "monitor/pluginapi.h"
+#include "device/pluginapi.h"
 #include "monitor/pluginidentifiers.h"
 
 using flasher_plugin::IdentifierBlockSize;

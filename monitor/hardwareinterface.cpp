@@ -108,7 +108,7 @@ void HardwareInterface::runPass()
         m_accessNotices.scanFinished();
         if (changed)
             emit hardwareChanged();
-        scanCountdown = pollInterval * 10;
+        scanCountdown = passesPerScan;
     }
     --scanCountdown;
     pollDevices();

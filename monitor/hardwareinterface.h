@@ -15,7 +15,7 @@
 #include <functional>
 #include <mutex>
 
-#include "device/accessnotices.h"
+#include "accessnotices.h"
 
 class InputDevice;
 struct hid_device_info;
@@ -35,6 +35,10 @@ public:
     // The plug-in table, identifier -> creator. Changed only by loadPlugins, which runs on the monitor
     // thread while the loop runs; other threads read it only when no loadPlugins/bindPlugins runs.
     QMap<QString, CreatePluginFunction> plugins;
+    // The bus is scanned in the first pass and then every `passesPerScan` passes, whatever the poll
+    // interval: every 200th pass unless a test asks for more frequent scans.
+    static constexpr int32_t DefaultPassesPerScan = 200;
+    int32_t passesPerScan = DefaultPassesPerScan;
     int32_t scanCountdown = 0;
     int32_t pollInterval = 20;
 
@@ -46,7 +50,7 @@ public:
 
     void stop();                                // lowers running; any thread; does not wait
     virtual bool scan();                        // hid_enumerate(0,0) in the base
-    bool connectDevices(hid_device_info *list); // device/discovery.cpp
+    bool connectDevices(hid_device_info *list); // discovery.cpp
     // Rebuild the plug-in table from the folder `hardware` under the current directory; bindPlugins
     // then gives every registered device the object of the plug-in declaring its vendor-product
     // key. Callable from any thread: while the loop runs, the work is handed to the monitor thread,

@@ -2,7 +2,7 @@
 
 #include <cstring>
 
-#include "pluginapi.h"
+#include "device/pluginapi.h"
 
 QStringList readPluginIdentifiers(const char *block)
 {

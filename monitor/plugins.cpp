@@ -11,7 +11,7 @@
 #include <type_traits>
 
 #include "device/inputdevice.h"
-#include "pluginapi.h"
+#include "device/pluginapi.h"
 #include "pluginidentifiers.h"
 
 static_assert(std::is_same_v<CreatePluginFunction, flasher_plugin::CreatePluginPointerFunction>,
@@ -32,11 +32,14 @@ void logLine(const QString &line)
     qDebug().noquote() << line;
 }
 
-// The block handed to GetPluginIdentifier. Only its first 70 bytes are read; the zeroed tail beyond
-// them absorbs a plug-in that writes a terminator after a full fifth slot, which would otherwise
-// overwrite the host's stack.
+// The block handed to GetPluginIdentifier: 256 bytes. Only its first IdentifierBlockSize (70) bytes
+// are read; the zeroed tail beyond them absorbs a plug-in that writes a terminator after a full
+// fifth slot, which would otherwise overwrite the host's stack.
+constexpr std::size_t identifierBufferSize = 256;
+static_assert(identifierBufferSize > flasher_plugin::IdentifierBlockSize);
+
 struct IdentifierBlock {
-    char bytes[flasher_plugin::IdentifierBlockSize + 186] = {};
+    char bytes[identifierBufferSize] = {};
 };
 
 // Plug-in code must not throw across the library boundary; one that does is treated as having

@@ -7,8 +7,8 @@
 // Windows) into the folder `hardware` under the program's working directory.
 #include <atomic>
 
+#include "device/pluginapi.h"
 #include "hid/hid.h"
-#include "monitor/pluginapi.h"
 
 namespace {
 

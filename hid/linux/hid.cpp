@@ -25,8 +25,9 @@
 
 #include "hid.h"
 
+#include "backend.h"
 #include "descriptor/descriptor.h"
-#include "hexdigit.h"
+#include "helpers.h"
 
 #include <algorithm>
 #include <array>
@@ -53,16 +54,10 @@
 #include <unistd.h>
 #include <vector>
 
-// The parsed description of one top-level collection, owned by whoever got it from
-// hid_get_preparsed_data; independent of the handle it came from.
-struct _HIDP_PREPARSED_DATA {
-    hidparse::CollectionPtr collection;
-};
+using namespace hidlinux;
 
 namespace {
 
-// hidraw hands over at most this many bytes per report.
-constexpr size_t kMaxReportSize = 16384;
 // The length field of the feature-report ioctls is 14 bits wide; a longer length would spill
 // into the direction bits and make a different request.
 constexpr size_t kMaxIoctlLength = (1u << _IOC_SIZEBITS) - 1;
@@ -70,45 +65,6 @@ constexpr size_t kMaxIoctlLength = (1u << _IOC_SIZEBITS) - 1;
 constexpr size_t kErrorTextChars = 256;
 
 // ---- Text ----------------------------------------------------------------------------------
-
-// Decodes UTF-8 into at most `capacity - 1` wide characters plus a terminator (capacity >= 1).
-// Malformed sequences become U+FFFD, so device strings with stray bytes still read.
-size_t decodeUtf8(std::string_view in, wchar_t *out, size_t capacity)
-{
-    size_t written = 0;
-    size_t i = 0;
-    while (i < in.size() && written + 1 < capacity) {
-        const auto lead = static_cast<unsigned char>(in[i]);
-        unsigned extra = 0;
-        char32_t cp = 0, min = 0;
-        if (lead < 0x80) {
-            cp = lead;
-        } else if ((lead & 0xe0) == 0xc0) {
-            extra = 1, cp = lead & 0x1f, min = 0x80;
-        } else if ((lead & 0xf0) == 0xe0) {
-            extra = 2, cp = lead & 0x0f, min = 0x800;
-        } else if ((lead & 0xf8) == 0xf0) {
-            extra = 3, cp = lead & 0x07, min = 0x10000;
-        } else {
-            extra = 0, cp = 0xfffd;
-        }
-        ++i;
-        bool valid = lead < 0x80 || extra > 0;
-        for (unsigned k = 0; k < extra && valid; ++k) {
-            if (i >= in.size() || (static_cast<unsigned char>(in[i]) & 0xc0) != 0x80) {
-                valid = false;
-                break;
-            }
-            cp = (cp << 6) | (static_cast<unsigned char>(in[i]) & 0x3f);
-            ++i;
-        }
-        if (!valid || cp < min || cp > 0x10ffff || (cp >= 0xd800 && cp <= 0xdfff))
-            cp = 0xfffd;
-        out[written++] = static_cast<wchar_t>(cp);
-    }
-    out[written] = L'\0';
-    return written;
-}
 
 std::string errnoText(int error)
 {
@@ -150,35 +106,19 @@ using Udev = std::unique_ptr<udev, UdevDeleter>;
 using UdevDevice = std::unique_ptr<udev_device, UdevDeleter>;
 using UdevEnumerate = std::unique_ptr<udev_enumerate, UdevDeleter>;
 
-struct HidIdentity {
-    unsigned bus = 0;
-    uint16_t vendorId = 0;
-    uint16_t productId = 0;
-};
-
 // The hid device above a hidraw node, with its HID_ID ("0003:00001209:00000001").
 udev_device *hidParent(udev_device *hidraw, HidIdentity &id)
 {
     udev_device *hid = udev_device_get_parent_with_subsystem_devtype(hidraw, "hid", nullptr);
     if (!hid)
         return nullptr;
-    const char *hidId = udev_device_get_property_value(hid, "HID_ID");
-    unsigned bus, vendor, product;
-    if (!hidId || sscanf(hidId, "%x:%x:%x", &bus, &vendor, &product) != 3)
-        return nullptr;
-    id = {bus, static_cast<uint16_t>(vendor), static_cast<uint16_t>(product)};
-    return hid;
+    return parseHidId(udev_device_get_property_value(hid, "HID_ID"), id) ? hid : nullptr;
 }
 
 // A hexadecimal sysfs attribute ("0110", "00"), or `fallback`.
 long hexAttribute(udev_device *device, const char *name, long fallback)
 {
-    const char *text = device ? udev_device_get_sysattr_value(device, name) : nullptr;
-    if (!text || !*text)
-        return fallback;
-    char *end = nullptr;
-    const long value = strtol(text, &end, 16);
-    return end != text ? value : fallback;
+    return parseHexAttribute(device ? udev_device_get_sysattr_value(device, name) : nullptr, fallback);
 }
 
 // The report descriptor from sysfs. It is binary, so it is read as a file rather than through
@@ -202,44 +142,6 @@ bool readReportDescriptor(udev_device *hid, std::vector<uint8_t> &out)
     close(fd);
     out.resize(size);
     return size > 0 && size <= HID_MAX_DESCRIPTOR_SIZE;
-}
-
-// ---- Paths ---------------------------------------------------------------------------------
-
-struct CollectionPath {
-    std::string node;      // "/dev/hidrawN"
-    size_t collection = 0; // 0-based
-    bool named = false;    // the path carried "&colNN"
-};
-
-// "/dev/hidrawN&colNN" or a plain node path. False for "&col00" and malformed suffixes.
-bool parseCollectionPath(std::string_view path, CollectionPath &out)
-{
-    const size_t at = path.rfind("&col");
-    if (at == std::string_view::npos) {
-        out = {std::string(path), 0, false};
-        return true;
-    }
-    const std::string_view digits = path.substr(at + 4);
-    const int high = digits.size() == 2 ? hexDigitValue(digits[0]) : -1;
-    const int low = digits.size() == 2 ? hexDigitValue(digits[1]) : -1;
-    if (high < 0 || low < 0 || high * 16 + low == 0)
-        return false;
-    out = {std::string(path.substr(0, at)), static_cast<size_t>(high * 16 + low - 1), true};
-    return true;
-}
-
-std::string collectionPath(const char *node, size_t index, size_t count)
-{
-    std::string path = node;
-    if (count > 1) {
-        // Two hex digits: enumeration lists at most kMaxTopLevelCollections (255) collections.
-        static_assert(hidparse::kMaxTopLevelCollections <= 0xff);
-        char suffix[8];
-        snprintf(suffix, sizeof suffix, "&col%02x", static_cast<unsigned>(index + 1) & 0xffu);
-        path += suffix;
-    }
-    return path;
 }
 
 // ---- Enumeration ---------------------------------------------------------------------------
@@ -294,53 +196,6 @@ void collectionUsage(const std::vector<uint8_t> &descriptor, size_t index, uint1
         usagePage = caps.UsagePage;
         usage = caps.Usage;
     }
-}
-
-// Takes one hexadecimal field of 1 to 8 digits (as many as an unsigned holds) off the front of
-// `text`. False when there is none or it is longer.
-bool takeHexField(std::string_view &text, unsigned &value)
-{
-    size_t digits = 0;
-    value = 0;
-    for (; digits < text.size() && hexDigitValue(text[digits]) >= 0; ++digits) {
-        if (digits == 8)
-            return false;
-        value = value * 16 + static_cast<unsigned>(hexDigitValue(text[digits]));
-    }
-    text.remove_prefix(digits);
-    return digits > 0;
-}
-
-// True when the syspath of a hidraw node shows that its device fails the filter. The kernel puts
-// the node at <hid device>/hidraw/hidrawN and names the hid device after the numbers of its HID_ID
-// ("0003:1209:0001.0004"), so the path tells the vendor and product without building the node's udev
-// device and its parents, which is most of what a scan costs. A path of any other form rules
-// nothing out and is left to the HID_ID check.
-bool pathRulesOut(std::string_view syspath, unsigned short vendorFilter, unsigned short productFilter)
-{
-    if (!vendorFilter && !productFilter)
-        return false;
-    constexpr std::string_view kClassDir = "/hidraw";
-    const size_t nodeSlash = syspath.rfind('/');
-    if (nodeSlash == std::string_view::npos)
-        return false;
-    std::string_view parent = syspath.substr(0, nodeSlash);
-    if (parent.size() < kClassDir.size() || parent.substr(parent.size() - kClassDir.size()) != kClassDir)
-        return false;
-    parent.remove_suffix(kClassDir.size());
-    std::string_view name = parent.substr(parent.rfind('/') + 1);
-    unsigned bus, vendor, product, instance;
-    const auto separator = [&name](char c) {
-        if (name.empty() || name.front() != c)
-            return false;
-        name.remove_prefix(1);
-        return true;
-    };
-    if (!takeHexField(name, bus) || !separator(':') || !takeHexField(name, vendor) || !separator(':') ||
-        !takeHexField(name, product) || !separator('.') || !takeHexField(name, instance) || !name.empty())
-        return false;
-    return (vendorFilter && vendorFilter != static_cast<uint16_t>(vendor)) ||
-           (productFilter && productFilter != static_cast<uint16_t>(product));
 }
 
 // Appends the records of one hidraw node: one per top-level collection, or one with usage 0
@@ -425,10 +280,7 @@ struct hid_device_ {
     // Set at opening, unchanged until closing.
     std::vector<uint8_t> descriptor;
     size_t collection = 0;
-    bool usesReportIds = false;
-    std::bitset<256> reportIds;   // this collection's reports
-    size_t inputReportLength = 0; // report-ID byte included
-    size_t outputReportLength = 0;
+    CollectionScope scope;
     std::string hidrawSysPath;
 
     // Read path only: one leading byte for the report ID hidraw leaves out when the device
@@ -442,8 +294,6 @@ struct hid_device_ {
         if (fd >= 0)
             close(fd);
     }
-
-    bool acceptsReport(uint8_t id) const { return !usesReportIds || reportIds.test(id); }
 };
 
 namespace {
@@ -496,40 +346,10 @@ bool openNode(hid_device &dev, const CollectionPath &path, OpenFailure &failure)
     }
     dev.descriptor.assign(raw->value, raw->value + raw->size);
 
-    hidparse::DescriptorSummary summary;
-    std::string error;
-    if (!hidparse::summarize(dev.descriptor.data(), dev.descriptor.size(), summary, error)) {
-        failure.why = "Report descriptor cannot be parsed: " + error;
+    if (!scopeCollection(dev.descriptor, path.collection, path.node, dev.scope, failure.why))
         return false;
-    }
-    if (path.collection >= summary.collections.size() ||
-        path.collection >= hidparse::kMaxTopLevelCollections) {
-        char text[96];
-        snprintf(text, sizeof text, "No top-level collection %zu on %s", path.collection + 1,
-                 path.node.c_str());
-        failure.why = text;
-        return false;
-    }
-    // Opening needs the capabilities, as on Windows: a collection that cannot be parsed cannot
-    // be sized or decoded.
-    hidparse::CollectionPtr collection =
-        hidparse::parseCollection(dev.descriptor.data(), dev.descriptor.size(), path.collection, error);
-    HIDP_CAPS caps{};
-    if (!collection) {
-        failure.why = "Report descriptor cannot be parsed: " + error;
-        return false;
-    }
-    if (const NTSTATUS status = hidparse::getCaps(*collection, &caps); status != HIDP_STATUS_SUCCESS) {
-        failure.why = std::string("Capabilities cannot be read: ") + hidparse::statusName(status);
-        return false;
-    }
     dev.collection = path.collection;
-    dev.usesReportIds = summary.usesReportIds;
-    for (uint8_t id : summary.collections[path.collection].reportIds)
-        dev.reportIds.set(id);
-    dev.inputReportLength = caps.InputReportByteLength;
-    dev.outputReportLength = caps.OutputReportByteLength;
-    dev.readBuffer = std::make_unique<uint8_t[]>(std::max(kMaxReportSize + 1, dev.inputReportLength));
+    dev.readBuffer = std::make_unique<uint8_t[]>(dev.scope.readBufferSize());
     return true;
 }
 
@@ -607,27 +427,6 @@ int parserResult(hid_device *dev, NTSTATUS status)
     return -1;
 }
 
-// Runs a capability query on an array of `capacity` entries and answers how many entries it
-// wrote. When the array is too small the parser reports how many caps there are, which would
-// send the caller past the end of its array; the count handed back never exceeds what was written.
-template <class Query> USHORT capsWritten(USHORT capacity, const void *array, Query query)
-{
-    if (!array)
-        capacity = 0;
-    USHORT count = capacity;
-    const NTSTATUS status = query(&count);
-    if (status != HIDP_STATUS_SUCCESS && status != HIDP_STATUS_BUFFER_TOO_SMALL)
-        return 0; // nothing written (no caps of the type, or an invalid type)
-    return std::min(count, capacity);
-}
-
-// The usable length of a caller's list: its capacity, 0 meaning "as long as the parser's
-// maximum", and never more than that maximum.
-ULONG listCapacity(ULONG callerCapacity, ULONG parserMaximum)
-{
-    return callerCapacity == 0 ? parserMaximum : std::min(callerCapacity, parserMaximum);
-}
-
 } // namespace
 
 // ---- The exported functions --------------------------------------------------------------------
@@ -669,15 +468,7 @@ struct hid_device_info *hid_enumerate(unsigned short vendor_id, unsigned short p
 
 void hid_free_enumeration(struct hid_device_info *devs)
 {
-    while (devs) {
-        hid_device_info *next = devs->next;
-        free(devs->path);
-        free(devs->serial_number);
-        free(devs->manufacturer_string);
-        free(devs->product_string);
-        free(devs);
-        devs = next;
-    }
+    hidbackend::freeEnumeration(devs);
 }
 
 hid_device *hid_open_path(const char *path)
@@ -714,25 +505,8 @@ hid_device *hid_open_path(const char *path)
 hid_device *hid_open(unsigned short vendor_id, unsigned short product_id, const wchar_t *serial_number)
 {
     openError.clear();
-    hid_device_info *list = hid_enumerate(vendor_id, product_id);
-    hid_device *found = nullptr;
-    for (hid_device_info *record = list; record && !found; record = record->next) {
-        if (record->vendor_id != vendor_id || record->product_id != product_id)
-            continue;
-        hid_device *dev = hid_open_path(record->path);
-        if (!dev || !serial_number) {
-            found = dev;
-            continue;
-        }
-        // Records carry no serial number: ask the device.
-        wchar_t serial[HID_STRING_MAX_CHARS];
-        if (hid_get_serial_number_string(dev, serial, HID_STRING_MAX_CHARS) == 0 &&
-            wcscmp(serial, serial_number) == 0)
-            found = dev;
-        else
-            hid_close(dev);
-    }
-    hid_free_enumeration(list);
+    hid_device *found = hidbackend::openFirstMatch(hid_enumerate(vendor_id, product_id), vendor_id,
+                                                   product_id, serial_number);
     if (!found && !openError.get())
         openError.set("No matching HID device");
     return found;
@@ -754,7 +528,7 @@ int hid_read_timeout(hid_device *dev, unsigned char *data, size_t length, int mi
     // Reports stay queued in the kernel until read(), so a wait that times out loses nothing.
     const Deadline deadline(milliseconds);
     uint8_t *const buffer = dev->readBuffer.get();
-    const size_t offset = dev->usesReportIds ? 0 : 1;
+    const size_t offset = dev->scope.readOffset();
     for (;;) {
         pollfd pfd{dev->fd, POLLIN, 0};
         const int ready = poll(&pfd, 1, deadline.remainingMs());
@@ -786,17 +560,9 @@ int hid_read_timeout(hid_device *dev, unsigned char *data, size_t length, int mi
             dev->error.setErrno(ENODEV);
             return -1;
         }
-        if (offset)
-            buffer[0] = 0;
-        else if (!dev->acceptsReport(buffer[0]))
+        const size_t delivered = completeReport(dev->scope, buffer, static_cast<size_t>(n));
+        if (delivered == 0)
             continue; // another collection's report: consumed and dropped
-        // Shorter reports are handed over zero-filled to the collection's input report
-        // length, as Windows delivers them, so callers can pass them to the queries as they are.
-        size_t delivered = offset + static_cast<size_t>(n);
-        if (delivered < dev->inputReportLength) {
-            memset(buffer + delivered, 0, dev->inputReportLength - delivered);
-            delivered = dev->inputReportLength;
-        }
         memcpy(data, buffer, std::min(delivered, length));
         return static_cast<int>(delivered);
     }
@@ -825,28 +591,20 @@ int hid_write(hid_device *dev, const unsigned char *data, size_t length)
         dev->error.setErrno(EINVAL);
         return -1;
     }
-    try {
-        // Short reports are padded with zeros to the output report length, as on Windows.
-        std::vector<uint8_t> padded;
-        if (length < dev->outputReportLength) {
-            padded.assign(dev->outputReportLength, 0);
-            std::copy(data, data + length, padded.begin());
-            data = padded.data();
-            length = padded.size();
-        }
-        ssize_t n;
-        do {
-            n = write(dev->fd, data, length);
-        } while (n < 0 && errno == EINTR);
-        if (n < 0) {
-            dev->error.setErrno(errno);
-            return -1;
-        }
-        return static_cast<int>(n);
-    } catch (const std::bad_alloc &) {
+    hidbackend::PaddedReport report;
+    if (!report.prepare(data, length, dev->scope.outputReportLength)) {
         dev->error.setErrno(ENOMEM);
         return -1;
     }
+    ssize_t n;
+    do {
+        n = write(dev->fd, report.data(), report.size());
+    } while (n < 0 && errno == EINTR);
+    if (n < 0) {
+        dev->error.setErrno(errno);
+        return -1;
+    }
+    return static_cast<int>(n);
 }
 
 int hid_send_feature_report(hid_device *dev, const unsigned char *data, size_t length)
@@ -912,14 +670,12 @@ int hid_get_preparsed_data(hid_device *dev, PHIDP_PREPARSED_DATA *preparsed)
         return -1;
     }
     try {
-        std::string error;
-        hidparse::CollectionPtr collection =
-            hidparse::parseCollection(dev->descriptor.data(), dev->descriptor.size(), dev->collection, error);
-        if (!collection) {
-            dev->error.set("Report descriptor cannot be parsed: " + error);
+        std::string why;
+        *preparsed = preparse(dev->descriptor, dev->collection, why);
+        if (!*preparsed) {
+            dev->error.set(why);
             return -1;
         }
-        *preparsed = new _HIDP_PREPARSED_DATA{std::move(collection)};
         return 0;
     } catch (const std::bad_alloc &) {
         dev->error.setErrno(ENOMEM);
@@ -952,11 +708,7 @@ int hid_get_buttoncaps(hid_device *dev, HIDP_REPORT_TYPE type, PHIDP_PREPARSED_D
     const hidparse::Collection *c = collectionForQuery(dev, preparsed, caps != nullptr);
     if (!c)
         return -1;
-    // The count is always the input field, whatever type is asked for, and every parser status
-    // counts as success.
-    caps->NumberInputButtonCaps = capsWritten(caps->NumberInputButtonCaps, button_caps, [&](USHORT *count) {
-        return hidparse::getButtonCaps(*c, type, button_caps, count);
-    });
+    queryButtonCaps(*c, type, caps, button_caps);
     return 0;
 }
 
@@ -966,9 +718,7 @@ int hid_get_valuecaps(hid_device *dev, HIDP_REPORT_TYPE type, PHIDP_PREPARSED_DA
     const hidparse::Collection *c = collectionForQuery(dev, preparsed, caps != nullptr);
     if (!c)
         return -1;
-    caps->NumberInputValueCaps = capsWritten(caps->NumberInputValueCaps, value_caps, [&](USHORT *count) {
-        return hidparse::getValueCaps(*c, type, value_caps, count);
-    });
+    queryValueCaps(*c, type, caps, value_caps);
     return 0;
 }
 
@@ -980,13 +730,8 @@ int hid_get_usages(hid_device *dev, const unsigned char *report, HIDP_REPORT_TYP
         collectionForQuery(dev, preparsed, report && caps && page_source && usage_list && usage_length);
     if (!c)
         return -1;
-    const USAGE page = page_source->UsagePage;
-    ULONG count = listCapacity(*usage_length, hidparse::maxUsageListLength(*c, type, page));
-    const NTSTATUS status =
-        hidparse::getUsages(*c, type, page, 0, usage_list, &count, report, caps->InputReportByteLength);
-    if (status == HIDP_STATUS_SUCCESS)
-        *usage_length = count;
-    return parserResult(dev, status);
+    return parserResult(
+        dev, queryUsages(*c, type, page_source->UsagePage, report, *caps, usage_list, usage_length));
 }
 
 int hid_get_usagevalue(hid_device *dev, const unsigned char *report, HIDP_REPORT_TYPE type,
@@ -996,8 +741,7 @@ int hid_get_usagevalue(hid_device *dev, const unsigned char *report, HIDP_REPORT
     const hidparse::Collection *c = collectionForQuery(dev, preparsed, report && caps && value);
     if (!c)
         return -1;
-    return parserResult(dev, hidparse::getUsageValue(*c, type, usage_page, 0, usage, value, report,
-                                                     caps->InputReportByteLength));
+    return parserResult(dev, queryUsageValue(*c, type, usage_page, usage, report, *caps, value));
 }
 
 int hid_get_data(hid_device *dev, const unsigned char *report, HIDP_REPORT_TYPE type,
@@ -1008,10 +752,5 @@ int hid_get_data(hid_device *dev, const unsigned char *report, HIDP_REPORT_TYPE 
         collectionForQuery(dev, preparsed, report && caps && data_list && data_length);
     if (!c)
         return -1;
-    ULONG count = listCapacity(*data_length, hidparse::maxDataListLength(*c, type));
-    const NTSTATUS status =
-        hidparse::getData(*c, type, data_list, &count, report, caps->InputReportByteLength);
-    if (status == HIDP_STATUS_SUCCESS)
-        *data_length = count;
-    return parserResult(dev, status);
+    return parserResult(dev, queryData(*c, type, report, *caps, data_list, data_length));
 }

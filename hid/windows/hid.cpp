@@ -11,6 +11,7 @@
 #include <cstring>
 #include <cwchar>
 
+#include "backend.h"
 #include "helpers.h"
 
 struct hid_device_ {
@@ -260,13 +261,6 @@ PCHAR reportBytes(const unsigned char *report)
     return reinterpret_cast<PCHAR>(const_cast<unsigned char *>(report));
 }
 
-// The list length to offer the parser: its maximum for the query, or the caller's capacity when
-// that is smaller (0 meaning the caller's list holds the maximum).
-ULONG boundedListLength(ULONG maximum, ULONG capacity)
-{
-    return capacity != 0 && capacity < maximum ? capacity : maximum;
-}
-
 } // namespace
 
 int hid_init(void)
@@ -310,15 +304,7 @@ hid_device_info *hid_enumerate(unsigned short vendor_id, unsigned short product_
 
 void hid_free_enumeration(hid_device_info *devs)
 {
-    while (devs) {
-        hid_device_info *next = devs->next;
-        std::free(devs->path);
-        std::free(devs->serial_number);
-        std::free(devs->manufacturer_string);
-        std::free(devs->product_string);
-        std::free(devs);
-        devs = next;
-    }
+    hidbackend::freeEnumeration(devs);
 }
 
 hid_device *hid_open_path(const char *path)
@@ -371,26 +357,8 @@ hid_device *hid_open_path(const char *path)
 
 hid_device *hid_open(unsigned short vendor_id, unsigned short product_id, const wchar_t *serial_number)
 {
-    hid_device_info *list = hid_enumerate(vendor_id, product_id);
-    hid_device *opened = nullptr;
-    for (hid_device_info *record = list; record && !opened; record = record->next) {
-        if (record->vendor_id != vendor_id || record->product_id != product_id)
-            continue;
-        hid_device *candidate = hid_open_path(record->path);
-        if (!candidate || !serial_number) {
-            opened = candidate;
-            continue;
-        }
-        // Records carry no serial number: compare with the one the device reports.
-        wchar_t serial[HID_STRING_MAX_CHARS] = {};
-        if (hid_get_serial_number_string(candidate, serial, HID_STRING_MAX_CHARS) == 0 &&
-            std::wcscmp(serial, serial_number) == 0)
-            opened = candidate;
-        else
-            hid_close(candidate);
-    }
-    hid_free_enumeration(list);
-    return opened;
+    return hidbackend::openFirstMatch(hid_enumerate(vendor_id, product_id), vendor_id, product_id,
+                                      serial_number);
 }
 
 void hid_close(hid_device *dev)
@@ -463,24 +431,15 @@ int hid_write(hid_device *dev, const unsigned char *data, size_t length)
         registerError(dev, ERROR_INVALID_PARAMETER);
         return -1;
     }
-    // The system takes only whole output reports: a short one is padded with zeros.
-    unsigned char *padded = nullptr;
-    const unsigned char *bytes = data;
-    DWORD count = static_cast<DWORD>(length);
-    if (length < dev->outputReportLength) {
-        padded = static_cast<unsigned char *>(std::calloc(dev->outputReportLength, 1));
-        if (!padded) {
-            registerError(dev, ERROR_NOT_ENOUGH_MEMORY);
-            return -1;
-        }
-        std::memcpy(padded, data, length);
-        bytes = padded;
-        count = dev->outputReportLength;
+    hidbackend::PaddedReport report;
+    if (!report.prepare(data, length, dev->outputReportLength)) {
+        registerError(dev, ERROR_NOT_ENOUGH_MEMORY);
+        return -1;
     }
-    const int written = transferAndWait(
-        dev, [&](OVERLAPPED *overlapped) { return WriteFile(dev->file, bytes, count, nullptr, overlapped); });
-    std::free(padded);
-    return written;
+    const auto count = static_cast<DWORD>(report.size());
+    return transferAndWait(dev, [&](OVERLAPPED *overlapped) {
+        return WriteFile(dev->file, report.data(), count, nullptr, overlapped);
+    });
 }
 
 int hid_send_feature_report(hid_device *dev, const unsigned char *data, size_t length)
@@ -594,7 +553,7 @@ int hid_get_usages(hid_device *dev, const unsigned char *report, HIDP_REPORT_TYP
     if (!report || !caps || !page_source || !usage_list || !usage_length)
         return -1;
     const USAGE page = page_source->UsagePage;
-    *usage_length = boundedListLength(HidP_MaxUsageListLength(type, page, preparsed), *usage_length);
+    *usage_length = hidbackend::listCapacity(*usage_length, HidP_MaxUsageListLength(type, page, preparsed));
     const NTSTATUS status = HidP_GetUsages(type, page, 0, usage_list, usage_length, preparsed,
                                            reportBytes(report), caps->InputReportByteLength);
     if (status != HIDP_STATUS_SUCCESS) {
@@ -625,7 +584,7 @@ int hid_get_data(hid_device *dev, const unsigned char *report, HIDP_REPORT_TYPE 
 {
     if (!report || !caps || !data_list || !data_length)
         return -1;
-    *data_length = boundedListLength(HidP_MaxDataListLength(type, preparsed), *data_length);
+    *data_length = hidbackend::listCapacity(*data_length, HidP_MaxDataListLength(type, preparsed));
     const NTSTATUS status = HidP_GetData(type, data_list, data_length, preparsed, reportBytes(report),
                                          caps->InputReportByteLength);
     if (status != HIDP_STATUS_SUCCESS) {

@@ -14,9 +14,9 @@
 #include <cstring>
 #include <functional>
 
+#include "device/abstracthardware.h"
 #include "device/inputdevice.h"
 #include "mainwindow.h"
-#include "monitor/abstracthardware.h"
 
 struct FakeDevice {
     const char *product;

@@ -5,9 +5,9 @@
 #include <clocale>
 #include <memory>
 
+#include "device/abstracthardware.h"
 #include "device/inputdevice.h"
 #include "messagelog.h"
-#include "monitor/abstracthardware.h"
 #include "scriptedhid.h"
 
 using namespace scripted;

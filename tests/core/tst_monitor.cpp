@@ -55,9 +55,18 @@ class MonitorTest : public QObject {
 private slots:
     void init() { reset(); }
 
+    void scansInTheFirstPassThenEvery200th_data()
+    {
+        QTest::addColumn<int>("pollInterval");
+        QTest::newRow("20 ms") << 20;
+        QTest::newRow("5 ms") << 5; // the period is counted in passes, not tied to the interval
+    }
+
     void scansInTheFirstPassThenEvery200th()
     {
+        QFETCH(int, pollInterval);
         CountingMonitor monitor;
+        monitor.pollInterval = pollInterval;
         monitor.pass();
         QCOMPARE(monitor.scans.load(), 1);
         monitor.passes(199);

@@ -10,10 +10,10 @@
 #include <functional>
 
 #include "device/inputdevice.h"
+#include "device/pluginapi.h"
 #include "messagelog.h"
 #include "monitor/flashhardware.h"
 #include "monitor/hardwareinterface.h"
-#include "monitor/pluginapi.h"
 #include "scriptedhid.h"
 
 using namespace scripted;

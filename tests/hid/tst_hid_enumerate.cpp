@@ -1,4 +1,5 @@
 // Enumeration and opening: which collections are listed, with what, and which paths open.
+#include "helpers.h"
 #include "hidtest.h"
 #include "test_descriptors.h"
 
@@ -220,6 +221,65 @@ private slots:
         QVERIFY(Handle(hid_open(0x1209, 0x000a, nullptr)));
         QVERIFY(!Handle(hid_open(0x1209, 0x000a, L"CCC")));
         QVERIFY(!text(hid_error(nullptr)).isEmpty());
+    }
+
+    // The backend's pure helpers, called directly.
+    void collectionPathsAndUeventFields()
+    {
+        hidlinux::CollectionPath parsed;
+        QVERIFY(hidlinux::parseCollectionPath("/dev/hidraw3&col0a", parsed));
+        QCOMPARE(parsed.node, std::string("/dev/hidraw3"));
+        QCOMPARE(parsed.collection, size_t(9));
+        QVERIFY(parsed.named);
+        QVERIFY(hidlinux::parseCollectionPath("/dev/hidraw3", parsed) && !parsed.named &&
+                parsed.collection == 0);
+        for (const char *bad :
+             {"/dev/hidraw3&col00", "/dev/hidraw3&col1", "/dev/hidraw3&colzz", "/dev/hidraw3&col001"})
+            QVERIFY2(!hidlinux::parseCollectionPath(bad, parsed), bad);
+        QCOMPARE(hidlinux::collectionPath("/dev/hidraw3", 9, 10), std::string("/dev/hidraw3&col0a"));
+        QCOMPARE(hidlinux::collectionPath("/dev/hidraw3", 0, 1), std::string("/dev/hidraw3"));
+
+        const char *node = "/sys/devices/usb1/1-1/1-1:1.0/0003:16C0:05DF.0004/hidraw/hidraw0";
+        QVERIFY(!hidlinux::pathRulesOut(node, 0x16c0, 0x05df));
+        QVERIFY(hidlinux::pathRulesOut(node, 0x1209, 0));
+        QVERIFY(hidlinux::pathRulesOut(node, 0x16c0, 0x27d9));
+        // A field longer than an unsigned holds, or a path of another form, rules nothing out.
+        QVERIFY(!hidlinux::pathRulesOut("/sys/0003:0000116C0:05DF.0004/hidraw/hidraw0", 0x1209, 0));
+        QVERIFY(!hidlinux::pathRulesOut("/sys/class/hidraw0", 0x1209, 0));
+
+        hidlinux::HidIdentity id;
+        QVERIFY(hidlinux::parseHidId("0005:0000054C:000009CC", id));
+        QVERIFY(id.bus == 5 && id.vendorId == 0x054c && id.productId == 0x09cc);
+        QVERIFY(!hidlinux::parseHidId("0005:054C", id));
+        QVERIFY(!hidlinux::parseHidId(nullptr, id));
+        QCOMPARE(hidlinux::parseHexAttribute("0110", 0), 0x110L);
+        QCOMPARE(hidlinux::parseHexAttribute("", -1), -1L);
+        QCOMPARE(hidlinux::parseHexAttribute("zz", -1), -1L);
+    }
+
+    void utf8DecodingAndReportCompletion()
+    {
+        wchar_t out[4];
+        // Stray continuation, overlong form, encoded surrogate, sequence cut short: one U+FFFD each.
+        QCOMPARE(hidlinux::decodeUtf8("\x80", out, 4), size_t(1));
+        QCOMPARE(int(out[0]), 0xfffd);
+        QCOMPARE(hidlinux::decodeUtf8("\xc0\x80\xed\xa0\x80\xe2\x82", out, 4), size_t(3));
+        QVERIFY(out[0] == 0xfffd && out[1] == 0xfffd && out[2] == 0xfffd && out[3] == 0);
+        QCOMPARE(hidlinux::decodeUtf8("A\xc3\x84\xf0\x9f\x8e\xae!", out, 4), size_t(3));
+        QVERIFY(out[0] == L'A' && out[1] == 0xc4 && out[2] == 0x1f3ae && out[3] == 0); // cut to fit
+
+        hidlinux::CollectionScope noIds;
+        noIds.inputReportLength = 4;
+        uint8_t buffer[8] = {0xff, 7, 0xff, 0xff, 0xff};
+        QCOMPARE(hidlinux::completeReport(noIds, buffer, 1), size_t(4)); // ID 0 first, zero-filled
+        QVERIFY(buffer[0] == 0 && buffer[1] == 7 && buffer[2] == 0 && buffer[3] == 0);
+        hidlinux::CollectionScope withIds;
+        withIds.usesReportIds = true;
+        withIds.reportIds.set(2);
+        buffer[0] = 3;
+        QCOMPARE(hidlinux::completeReport(withIds, buffer, 2), size_t(0)); // another collection's
+        buffer[0] = 2;
+        QCOMPARE(hidlinux::completeReport(withIds, buffer, 2), size_t(2));
     }
 
     void nullArgumentsDoNothing()

@@ -1,6 +1,7 @@
-// A tiny assertion harness for the portable (Qt-free) test programs. Checks are grouped into
-// cases; a case fails when any of its checks does, and every failed check is printed with the
-// case's name and what was compared. The program ends with "N passed, N failed".
+// The assertion harness of the portable (Qt-free) test programs: the parser's suites and the tests
+// of the Windows build under wine. Checks are grouped into cases; a case fails when any of its
+// checks does, and every failed check is printed with the case's name and what was compared (CHECK
+// adds the file and line). The program ends with "N passed, N failed".
 #pragma once
 
 #include <cstdio>
@@ -29,6 +30,7 @@ public:
         if (!ok) {
             ++failures_;
             std::printf("FAIL %s: %s\n", current_.c_str(), what.c_str());
+            std::fflush(stdout);
         }
         return ok;
     }
@@ -48,6 +50,7 @@ public:
     int finish() const
     {
         std::printf("%d passed, %d failed\n", passed_, failed_);
+        std::fflush(stdout);
         return failed_ == 0 ? 0 : 1;
     }
 
@@ -71,6 +74,13 @@ private:
     int passed_ = 0;
     int failed_ = 0;
 };
+
+// The program's checker, the one CHECK reports to.
+inline Checker &checker()
+{
+    static Checker instance;
+    return instance;
+}
 
 // "05 01 a1" or "0501a1" to bytes; false when a character is not a hex digit.
 inline bool parseHex(const std::string &text, std::vector<unsigned char> &out)
@@ -100,3 +110,7 @@ inline bool parseHex(const std::string &text, std::vector<unsigned char> &out)
 }
 
 } // namespace testsupport
+
+#define CHECK(expression)                                                                                    \
+    testsupport::checker().check(static_cast<bool>(expression),                                              \
+                                 std::string(__FILE__) + ":" + std::to_string(__LINE__) + ": " #expression)

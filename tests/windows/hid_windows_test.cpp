@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "../exported_hid_names.h"
-#include "harness.h"
+#include "check.h"
 #include "helpers.h"
 
 namespace {
@@ -491,19 +491,20 @@ void testBadPathsGiveNullAndLeakNothing()
 
 int main()
 {
-    harness::run("interface number from path", testInterfaceNumberRule);
-    harness::run("error text cut at carriage return", testErrorTextCut);
-    harness::run("texts for codes without system message", testCodeTexts);
-    harness::run("exports and trivial calls", testExportsAndTrivialCalls);
-    harness::run("enumeration records", testEnumerationRecords);
-    harness::run("enumeration filters", testEnumerationFilters);
-    harness::run("every device opens and describes itself", testEveryDeviceOpensAndDescribesItself);
-    harness::run("usage and data queries", testUsageQueries);
-    harness::run("value query failure", testValueQueryFailure);
-    harness::run("strings are bounded", testStringsAreBounded);
-    harness::run("failing calls keep the system's text", testFailingCallsKeepSystemText);
-    harness::run("reads stay pending and close cleanly", testReadsStayPendingAndCloseCleanly);
-    harness::run("open by identifiers", testOpenById);
-    harness::run("bad paths give null and leak nothing", testBadPathsGiveNullAndLeakNothing);
-    return harness::finish();
+    testsupport::checker().run("interface number from path", testInterfaceNumberRule);
+    testsupport::checker().run("error text cut at carriage return", testErrorTextCut);
+    testsupport::checker().run("texts for codes without system message", testCodeTexts);
+    testsupport::checker().run("exports and trivial calls", testExportsAndTrivialCalls);
+    testsupport::checker().run("enumeration records", testEnumerationRecords);
+    testsupport::checker().run("enumeration filters", testEnumerationFilters);
+    testsupport::checker().run("every device opens and describes itself",
+                               testEveryDeviceOpensAndDescribesItself);
+    testsupport::checker().run("usage and data queries", testUsageQueries);
+    testsupport::checker().run("value query failure", testValueQueryFailure);
+    testsupport::checker().run("strings are bounded", testStringsAreBounded);
+    testsupport::checker().run("failing calls keep the system's text", testFailingCallsKeepSystemText);
+    testsupport::checker().run("reads stay pending and close cleanly", testReadsStayPendingAndCloseCleanly);
+    testsupport::checker().run("open by identifiers", testOpenById);
+    testsupport::checker().run("bad paths give null and leak nothing", testBadPathsGiveNullAndLeakNothing);
+    return testsupport::checker().finish();
 }

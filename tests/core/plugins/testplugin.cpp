@@ -5,7 +5,7 @@
 #include <atomic>
 #include <cstring>
 
-#include "monitor/pluginapi.h"
+#include "device/pluginapi.h"
 
 #ifndef PLUGIN_TAG
 #define PLUGIN_TAG 1

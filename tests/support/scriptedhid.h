@@ -1,6 +1,14 @@
 // An in-process stand-in for the HID layer (the functions of hid/hid.h), scripted per test. It lets
 // the device, discovery and monitor tests choose every answer the layer gives and see every
-// argument the code under test hands it, without a parser or kernel devices.
+// argument the code under test hands it, without kernel devices.
+//
+// A device is scripted in one of two ways. By its answers: the capabilities and usages below, with
+// no parser involved. Or by a report descriptor (`descriptor`), as the fuzz targets do: then the
+// handle is scoped to the descriptor's first top-level collection, the description queries are
+// answered by the real parser, and reads deliver the scripted reports the way the Linux layer
+// delivers hidraw's, through the Linux backend's own helpers (hid/linux/helpers.h): report ID
+// first (0 when the device uses none), shorter reports zero-filled to the input report length,
+// reports of other collections dropped.
 //
 // A scripted report is laid out as: byte 0 the report ID, then one byte per value usage (in the
 // order of `values`), then a bit mask over `buttonUsages` (bit i of byte k: usage buttonUsages[8k+i]).
@@ -44,6 +52,8 @@ struct Device {
     int openErrno = 0; // errno a failed open leaves
     bool failCaps = false;
     bool failPreparsed = false;
+
+    Bytes descriptor; // not empty: the device is described by this report descriptor
 
     HIDP_CAPS caps{};
     std::vector<HIDP_BUTTON_CAPS> buttonCaps;

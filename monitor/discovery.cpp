@@ -1,5 +1,5 @@
 // Discovery: turns one enumeration list into opened, verified and registered devices.
-#include "monitor/hardwareinterface.h"
+#include "hardwareinterface.h"
 
 #include <QDebug>
 #include <QMutexLocker>
@@ -11,8 +11,8 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "inputdevice.h"
-#include "monitor/abstracthardware.h"
+#include "device/abstracthardware.h"
+#include "device/inputdevice.h"
 
 namespace {
 
@@ -137,7 +137,8 @@ void readIdentity(InputDevice *device, const hid_device_info &record)
     device->readManufacturer(device->manufacturer);
     QThread::msleep(stringReadPauseMs);
     device->readProduct(device->product);
-    std::snprintf(device->versionText, 6, "%x.%x", device->releaseNumber >> 8, device->releaseNumber & 0xFF);
+    std::snprintf(device->versionText, InputDevice::VersionTextBound, "%x.%x", device->releaseNumber >> 8,
+                  device->releaseNumber & 0xFF);
 }
 
 // Only these say that the node is there but the user may not open it, which the udev rules mend.

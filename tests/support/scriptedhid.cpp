@@ -2,15 +2,20 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <cwchar>
+#include <map>
+#include <memory>
+
+#include "backend.h"
+#include "helpers.h"
 
 struct hid_device_ {
     std::string path;
-};
-
-struct _HIDP_PREPARSED_DATA {
-    std::string path;
+    // Devices described by a report descriptor only.
+    hidlinux::CollectionScope scope;
+    std::unique_ptr<uint8_t[]> readBuffer;
 };
 
 namespace scripted {
@@ -20,6 +25,8 @@ std::vector<Device> g_devices;
 std::mutex g_lock;
 int g_listsHandedOut = 0;
 int g_listsFreed = 0;
+// The device each preparsed data handed out belongs to.
+std::map<PHIDP_PREPARSED_DATA, std::string> g_preparsedOwners;
 } // namespace
 
 std::vector<Device> &devices()
@@ -36,6 +43,7 @@ void reset()
     std::lock_guard guard(g_lock);
     g_devices.clear();
     g_listsHandedOut = g_listsFreed = 0;
+    g_preparsedOwners.clear();
 }
 
 Device *byPath(const std::string &path)
@@ -128,6 +136,37 @@ Device *deviceOf(hid_device *handle)
     return handle != nullptr ? byPath(handle->path) : nullptr;
 }
 
+// The parsed collection of a device described by a report descriptor, else null.
+const hidparse::Collection *parsedCollection(const Device &device, PHIDP_PREPARSED_DATA preparsed)
+{
+    return !device.descriptor.empty() && preparsed != nullptr ? preparsed->collection.get() : nullptr;
+}
+
+// A read of a device described by a report descriptor: the next scripted report as the Linux
+// layer delivers it.
+int readDescribed(Device &device, hid_device *dev, unsigned char *data, size_t length)
+{
+    uint8_t *const buffer = dev->readBuffer.get();
+    const size_t offset = dev->scope.readOffset();
+    for (;;) {
+        if (device.reads.empty())
+            return 0;
+        Read read = std::move(device.reads.front());
+        device.reads.pop_front();
+        if (read.kind == Read::Failure)
+            return -1;
+        if (read.kind == Read::Timeout || read.report.empty())
+            return 0;
+        const size_t n = std::min(read.report.size(), hidlinux::kMaxReportSize);
+        std::memcpy(buffer + offset, read.report.data(), n);
+        const size_t delivered = hidlinux::completeReport(dev->scope, buffer, n);
+        if (delivered == 0)
+            continue; // another collection's report: dropped
+        std::memcpy(data, buffer, std::min(delivered, length));
+        return static_cast<int>(delivered);
+    }
+}
+
 int copyString(hid_device *handle, std::optional<std::wstring> Device::*field, wchar_t *string, size_t maxlen)
 {
     std::lock_guard guard(lock());
@@ -154,7 +193,7 @@ hid_device_info *hid_enumerate(unsigned short vendor_id, unsigned short product_
         if (!device.plugged || (vendor_id != 0 && device.vendorId != vendor_id) ||
             (product_id != 0 && device.productId != product_id))
             continue;
-        auto *record = new hid_device_info{};
+        auto *record = static_cast<hid_device_info *>(calloc(1, sizeof(hid_device_info)));
         record->path = strdup(device.path.c_str());
         record->vendor_id = device.vendorId;
         record->product_id = device.productId;
@@ -176,12 +215,7 @@ void hid_free_enumeration(hid_device_info *devs)
         return;
     std::lock_guard guard(lock());
     ++g_listsFreed;
-    while (devs != nullptr) {
-        hid_device_info *next = devs->next;
-        free(devs->path);
-        delete devs;
-        devs = next;
-    }
+    hidbackend::freeEnumeration(devs);
 }
 
 hid_device *hid_open_path(const char *path)
@@ -192,8 +226,18 @@ hid_device *hid_open_path(const char *path)
         errno = device != nullptr && device->plugged ? device->openErrno : ENOENT;
         return nullptr;
     }
+    auto handle = std::make_unique<hid_device>();
+    handle->path = device->path;
+    if (!device->descriptor.empty()) {
+        std::string why;
+        if (!hidlinux::scopeCollection(device->descriptor, 0, device->path, handle->scope, why)) {
+            errno = EINVAL;
+            return nullptr;
+        }
+        handle->readBuffer = std::make_unique<uint8_t[]>(handle->scope.readBufferSize());
+    }
     ++device->opens;
-    return new hid_device{device->path};
+    return handle.release();
 }
 
 void hid_close(hid_device *dev)
@@ -223,6 +267,8 @@ int hid_read_timeout(hid_device *dev, unsigned char *data, size_t length, int)
     device->readLengths.push_back(length);
     if (device->failEveryRead || !device->plugged)
         return -1;
+    if (!device->descriptor.empty())
+        return readDescribed(*device, dev, data, length);
     if (device->reads.empty())
         return 0;
     Read read = std::move(device->reads.front());
@@ -268,8 +314,16 @@ int hid_get_preparsed_data(hid_device *dev, PHIDP_PREPARSED_DATA *preparsed)
     Device *device = deviceOf(dev);
     if (device == nullptr || device->failPreparsed)
         return -1;
+    if (device->descriptor.empty()) {
+        *preparsed = new _HIDP_PREPARSED_DATA{};
+    } else {
+        std::string why;
+        *preparsed = hidlinux::preparse(device->descriptor, 0, why);
+        if (*preparsed == nullptr)
+            return -1;
+    }
     ++device->preparsedTaken;
-    *preparsed = new _HIDP_PREPARSED_DATA{device->path};
+    g_preparsedOwners[*preparsed] = device->path;
     return 0;
 }
 
@@ -279,38 +333,48 @@ int hid_free_preparsed_data(hid_device *, PHIDP_PREPARSED_DATA preparsed)
         return -1;
     {
         std::lock_guard guard(lock());
-        if (Device *device = byPath(preparsed->path))
-            ++device->preparsedFreed;
+        const auto owner = g_preparsedOwners.find(preparsed);
+        if (owner != g_preparsedOwners.end()) {
+            if (Device *device = byPath(owner->second))
+                ++device->preparsedFreed;
+            g_preparsedOwners.erase(owner);
+        }
     }
     delete preparsed;
     return 0;
 }
 
-int hid_get_caps(hid_device *dev, PHIDP_PREPARSED_DATA, PHIDP_CAPS caps)
+int hid_get_caps(hid_device *dev, PHIDP_PREPARSED_DATA preparsed, PHIDP_CAPS caps)
 {
     std::lock_guard guard(lock());
     Device *device = deviceOf(dev);
     if (device == nullptr || device->failCaps)
         return -1;
+    if (const hidparse::Collection *c = parsedCollection(*device, preparsed))
+        return hidparse::getCaps(*c, caps) == HIDP_STATUS_SUCCESS ? 0 : -1;
     *caps = device->caps;
     return 0;
 }
 
-int hid_get_buttoncaps(hid_device *dev, HIDP_REPORT_TYPE, PHIDP_PREPARSED_DATA, PHIDP_CAPS caps,
-                       PHIDP_BUTTON_CAPS button_caps)
+int hid_get_buttoncaps(hid_device *dev, HIDP_REPORT_TYPE type, PHIDP_PREPARSED_DATA preparsed,
+                       PHIDP_CAPS caps, PHIDP_BUTTON_CAPS button_caps)
 {
     std::lock_guard guard(lock());
     Device *device = deviceOf(dev);
     if (device == nullptr)
         return -1;
     device->buttonCapsCapacities.push_back(caps->NumberInputButtonCaps);
+    if (const hidparse::Collection *c = parsedCollection(*device, preparsed)) {
+        hidlinux::queryButtonCaps(*c, type, caps, button_caps);
+        return 0;
+    }
     const size_t count = std::min<size_t>(caps->NumberInputButtonCaps, device->buttonCaps.size());
     std::copy_n(device->buttonCaps.begin(), count, button_caps);
     caps->NumberInputButtonCaps = USHORT(count);
     return 0;
 }
 
-int hid_get_valuecaps(hid_device *dev, HIDP_REPORT_TYPE, PHIDP_PREPARSED_DATA, PHIDP_CAPS caps,
+int hid_get_valuecaps(hid_device *dev, HIDP_REPORT_TYPE type, PHIDP_PREPARSED_DATA preparsed, PHIDP_CAPS caps,
                       PHIDP_VALUE_CAPS value_caps)
 {
     std::lock_guard guard(lock());
@@ -318,15 +382,19 @@ int hid_get_valuecaps(hid_device *dev, HIDP_REPORT_TYPE, PHIDP_PREPARSED_DATA, P
     if (device == nullptr)
         return -1;
     device->valueCapsCapacities.push_back(caps->NumberInputValueCaps);
+    if (const hidparse::Collection *c = parsedCollection(*device, preparsed)) {
+        hidlinux::queryValueCaps(*c, type, caps, value_caps);
+        return 0;
+    }
     const size_t count = std::min<size_t>(caps->NumberInputValueCaps, device->valueCaps.size());
     std::copy_n(device->valueCaps.begin(), count, value_caps);
     caps->NumberInputValueCaps = USHORT(count);
     return 0;
 }
 
-int hid_get_usages(hid_device *dev, const unsigned char *report, HIDP_REPORT_TYPE, PHIDP_PREPARSED_DATA,
-                   const HIDP_CAPS *, const HIDP_BUTTON_CAPS *page_source, USHORT, PUSAGE usage_list,
-                   ULONG *usage_length)
+int hid_get_usages(hid_device *dev, const unsigned char *report, HIDP_REPORT_TYPE type,
+                   PHIDP_PREPARSED_DATA preparsed, const HIDP_CAPS *caps, const HIDP_BUTTON_CAPS *page_source,
+                   USHORT, PUSAGE usage_list, ULONG *usage_length)
 {
     std::lock_guard guard(lock());
     Device *device = deviceOf(dev);
@@ -334,6 +402,11 @@ int hid_get_usages(hid_device *dev, const unsigned char *report, HIDP_REPORT_TYP
         return -1;
     if (device->steadyReports.empty())
         device->usageListCapacities.push_back(*usage_length);
+    if (const hidparse::Collection *c = parsedCollection(*device, preparsed))
+        return hidlinux::queryUsages(*c, type, page_source->UsagePage, report, *caps, usage_list,
+                                     usage_length) == HIDP_STATUS_SUCCESS
+                   ? 0
+                   : -1;
     if (page_source->UsagePage != device->buttonPage) {
         *usage_length = 0;
         return 0;
@@ -351,13 +424,19 @@ int hid_get_usages(hid_device *dev, const unsigned char *report, HIDP_REPORT_TYP
     return 0;
 }
 
-int hid_get_usagevalue(hid_device *dev, const unsigned char *report, HIDP_REPORT_TYPE, PHIDP_PREPARSED_DATA,
-                       const HIDP_CAPS *, USAGE usage_page, USAGE usage, ULONG *value)
+int hid_get_usagevalue(hid_device *dev, const unsigned char *report, HIDP_REPORT_TYPE type,
+                       PHIDP_PREPARSED_DATA preparsed, const HIDP_CAPS *caps, USAGE usage_page, USAGE usage,
+                       ULONG *value)
 {
     std::lock_guard guard(lock());
     Device *device = deviceOf(dev);
     if (device == nullptr)
         return -1;
+    if (const hidparse::Collection *c = parsedCollection(*device, preparsed))
+        return hidlinux::queryUsageValue(*c, type, usage_page, usage, report, *caps, value) ==
+                       HIDP_STATUS_SUCCESS
+                   ? 0
+                   : -1;
     for (size_t i = 0; i < device->values.size(); ++i) {
         if (device->values[i].page == usage_page && device->values[i].usage == usage) {
             *value = report[1 + i];
