@@ -525,6 +525,7 @@ void prepareQueries(Collection &c)
 {
     for (int t = 0; t < kReportTypeCount; ++t) {
         std::unordered_map<uint16_t, size_t> pageIndex; // a device may give every cap a page of its own
+        size_t lastPage = 0;
         for (size_t i = 0; i < c.caps[t].size(); ++i) {
             const Cap &cap = c.caps[t][i];
             countSteps(1);
@@ -535,10 +536,13 @@ void prepareQueries(Collection &c)
                                cap.arrayItemCaps, cap.reportId, cap.isArray, cap.arrayStartsAtUsageZero});
                 c.buttonFields[t] += cap.fieldCount;
                 auto &pages = c.buttonFieldsByPage[t];
-                const auto [page, added] = pageIndex.try_emplace(cap.usagePage, pages.size());
-                if (added)
-                    pages.push_back(PageFieldCount{cap.usagePage, 0});
-                pages[page->second].fields += cap.fieldCount;
+                if (pages.empty() || pages[lastPage].usagePage != cap.usagePage) { // caps tend to share it
+                    const auto [page, added] = pageIndex.try_emplace(cap.usagePage, pages.size());
+                    if (added)
+                        pages.push_back(PageFieldCount{cap.usagePage, 0});
+                    lastPage = page->second;
+                }
+                pages[lastPage].fields += cap.fieldCount;
             } else {
                 c.valueSlots[t].push_back(ValueSlot{
                     cap.usagePage, cap.usageMin, uint16_t(cap.usageMax - cap.usageMin), cap.linkCollection,

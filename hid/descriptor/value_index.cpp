@@ -27,16 +27,20 @@ std::vector<PageExtent> pageExtents(const std::vector<ValueSlot> &slots)
 {
     std::vector<PageExtent> extents;
     std::unordered_map<uint16_t, size_t> byPage; // a device may give every slot a page of its own
+    size_t last = 0;                             // but slots tend to share the page of the one before
     for (const ValueSlot &v : slots) {
         countSteps(1);
         if (v.fieldCount == 0)
             continue;
-        const auto [page, added] = byPage.try_emplace(v.usagePage, extents.size());
-        if (added) {
-            extents.push_back(PageExtent{v.usagePage, v.usageMin, lastUsage(v)});
-            continue;
+        if (extents.empty() || extents[last].usagePage != v.usagePage) {
+            const auto [page, added] = byPage.try_emplace(v.usagePage, extents.size());
+            last = page->second;
+            if (added) {
+                extents.push_back(PageExtent{v.usagePage, v.usageMin, lastUsage(v)});
+                continue;
+            }
         }
-        PageExtent &extent = extents[page->second];
+        PageExtent &extent = extents[last];
         extent.first = std::min<uint32_t>(extent.first, v.usageMin);
         extent.last = std::max(extent.last, lastUsage(v));
     }
