@@ -479,6 +479,36 @@ ULONG maxUsageListLength(const Collection &c, HIDP_REPORT_TYPE type, USAGE usage
 
 namespace {
 
+// collectUsages' part for the caps [item, item + itemCaps) of one array item, which share its
+// fields: they are read once for all. Out of line, so that its tables stay off the stack of the
+// usual query, whose buttons are variable ones. Returns the buttons found.
+template <class Put>
+[[gnu::noinline]] ULONG collectArrayItemUsages(const ButtonSlot *item, uint32_t itemCaps, bool anyPage,
+                                               USAGE usagePage, USHORT linkCollection, const uint8_t *report,
+                                               ULONG reportLength, ULONG found, ULONG capacity,
+                                               bool &pageFound, bool &idFound, Put &put)
+{
+    bool wanted[kMaxUsagesPerItem];
+    bool any = false;
+    for (uint32_t k = 0; k < itemCaps && k < kMaxUsagesPerItem; ++k) {
+        const ButtonSlot &s = item[k];
+        wanted[k] = (anyPage || s.usagePage == usagePage) &&
+                    (linkCollection == 0 || s.linkCollection == linkCollection);
+        pageFound |= wanted[k];
+        wanted[k] = wanted[k] && (report[0] == 0 || report[0] == s.reportId);
+        idFound |= wanted[k];
+        any |= wanted[k];
+    }
+    countSteps(itemCaps);
+    if (!any)
+        return 0;
+    return forEachArrayButtonOn(item, itemCaps, wanted, report, reportLength,
+                                found < capacity ? capacity - found : 0,
+                                [&](ULONG rank, uint32_t k, uint32_t offset) {
+                                    put(found + rank, USAGE(item[k].usageMin + offset), item[k].usagePage);
+                                });
+}
+
 // Walks the buttons on in the report, of one page or of every page, in caps order, handing each to
 // `put(index, usage, page)` while `index` is below `capacity`.
 template <class Put>
@@ -497,27 +527,8 @@ NTSTATUS collectUsages(const Collection &c, HIDP_REPORT_TYPE type, bool anyPage,
         const ButtonSlot &cap = slots[i];
         const uint32_t itemCaps = cap.isArray ? std::max<uint32_t>(cap.arrayItemCaps, 1) : 1;
         if (itemCaps > 1 && i + itemCaps <= slots.size()) {
-            // The caps of one array item share its fields: read them once for all.
-            bool wanted[kMaxUsagesPerItem];
-            bool any = false;
-            for (uint32_t k = 0; k < itemCaps && k < kMaxUsagesPerItem; ++k) {
-                const ButtonSlot &s = slots[i + k];
-                wanted[k] = (anyPage || s.usagePage == usagePage) &&
-                            (linkCollection == 0 || s.linkCollection == linkCollection);
-                pageFound |= wanted[k];
-                wanted[k] = wanted[k] && (report[0] == 0 || report[0] == s.reportId);
-                idFound |= wanted[k];
-                any |= wanted[k];
-            }
-            countSteps(itemCaps);
-            if (any) {
-                const ButtonSlot *item = &slots[i];
-                found += forEachArrayButtonOn(
-                    item, itemCaps, wanted, report, reportLength, found < capacity ? capacity - found : 0,
-                    [&](ULONG rank, uint32_t k, uint32_t offset) {
-                        put(found + rank, USAGE(item[k].usageMin + offset), item[k].usagePage);
-                    });
-            }
+            found += collectArrayItemUsages(&slots[i], itemCaps, anyPage, usagePage, linkCollection, report,
+                                            reportLength, found, capacity, pageFound, idFound, put);
             i += itemCaps;
             continue;
         }
