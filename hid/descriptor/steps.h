@@ -1,5 +1,5 @@
-// Work counting. Builds that define HIDPARSE_COUNT_STEPS (the descriptor tests and the fuzz
-// targets) count the parser's and the queries' work in steps: a field read from a report, a
+// Work counting. Builds that define HIDPARSE_COUNT_STEPS (the descriptor tests and the descriptor
+// fuzz target) count the parser's and the queries' work in steps: a field read from a report, a
 // capability or value slot looked at, an item read, an index entry filled. A cost that grows
 // faster than the description it works on shows as a step count, which, unlike a clock, is the
 // same on every machine and every run. Other builds count nothing and pay nothing.
@@ -10,11 +10,8 @@
 namespace hidparse {
 
 #ifdef HIDPARSE_COUNT_STEPS
-inline constexpr bool kCountSteps = true;
 // Steps of this thread so far.
 inline thread_local uint64_t stepCount = 0;
-#else
-inline constexpr bool kCountSteps = false;
 #endif
 
 inline void countSteps([[maybe_unused]] uint64_t steps)
