@@ -10,6 +10,7 @@
 
 #include "counting_new.h"
 #include "descriptor/descriptor.h"
+#include "worst_cases.h"
 
 namespace {
 
@@ -125,7 +126,9 @@ struct Decoder {
                 hidparse::getUsageValue(c, HidP_Input, v.UsagePage, 0, USAGE(u), &values[slot++], report,
                                         length);
         }
-        ULONG count = hidparse::maxUsageListLength(c, HidP_Input, buttonCaps[0].UsagePage);
+        // The HID layer hands the query no more room than the caller's list, 128 usages here.
+        ULONG count =
+            std::min<ULONG>(hidparse::maxUsageListLength(c, HidP_Input, buttonCaps[0].UsagePage), 128);
         hidparse::getUsages(c, HidP_Input, buttonCaps[0].UsagePage, 0, usages, &count, report, length);
         return count;
     }
@@ -204,6 +207,73 @@ void BM_DecodeSixteenAxes(benchmark::State &state)
     decodeLoop(state, d, sixteenAxesReport());
 }
 BENCHMARK(BM_DecodeSixteenAxes);
+
+// Worst cases: descriptors a hostile device could send, at the limits the code accepts (see
+// worst_cases.h). Each is checked to parse, so that a limit moving under them shows as an error
+// rather than as a fast benchmark.
+
+void parseLoop(benchmark::State &state, const std::vector<uint8_t> &descriptor)
+{
+    std::string error;
+    if (!hidparse::parseCollection(descriptor.data(), descriptor.size(), 0, error))
+        state.SkipWithError(error.c_str());
+    for (auto _ : state) {
+        auto c = hidparse::parseCollection(descriptor.data(), descriptor.size(), 0, error);
+        benchmark::DoNotOptimize(c.get());
+    }
+    state.counters["bytes"] = double(descriptor.size());
+}
+
+void BM_WorstParse255Collections(benchmark::State &state)
+{
+    parseLoop(state, worstcase::collections255());
+}
+BENCHMARK(BM_WorstParse255Collections);
+
+void BM_WorstParseLargestRanges(benchmark::State &state)
+{
+    parseLoop(state, worstcase::largestUsageRanges());
+}
+BENCHMARK(BM_WorstParseLargestRanges);
+
+void BM_WorstParseDistinctPages(benchmark::State &state)
+{
+    parseLoop(state, worstcase::usagesOnDistinctPages());
+}
+BENCHMARK(BM_WorstParseDistinctPages);
+
+void BM_WorstParseDeepPush(benchmark::State &state)
+{
+    parseLoop(state, worstcase::deepPushStacks());
+}
+BENCHMARK(BM_WorstParseDeepPush);
+
+void BM_WorstParseArray(benchmark::State &state)
+{
+    parseLoop(state, worstcase::arrayOf1024Usages(1));
+}
+BENCHMARK(BM_WorstParseArray);
+
+// The input device's decode of one report of the 1024-usage array: Arg is the field width.
+void BM_WorstDecodeArray(benchmark::State &state)
+{
+    const uint32_t bits = uint32_t(state.range(0));
+    Decoder d(worstcase::arrayOf1024Usages(bits));
+    if (!d.collection || d.caps.InputReportByteLength != worstcase::kReportBytes)
+        state.SkipWithError("the array descriptor does not give 1024-byte input reports");
+    decodeLoop(state, d, worstcase::arrayReport(bits));
+}
+BENCHMARK(BM_WorstDecodeArray)->Arg(1)->Arg(11);
+
+void BM_WorstDecodeValueWalk(benchmark::State &state)
+{
+    Decoder d(worstcase::valueCapsOfAnotherReport());
+    if (!d.collection || d.caps.InputReportByteLength > worstcase::kReportBytes ||
+        d.caps.NumberInputValueCaps != 16)
+        state.SkipWithError("the value walk descriptor does not give 16 value caps in a decodable report");
+    decodeLoop(state, d, worstcase::anotherReport(d.caps.InputReportByteLength));
+}
+BENCHMARK(BM_WorstDecodeValueWalk);
 
 } // namespace
 

@@ -37,6 +37,9 @@ struct Cap {
     uint16_t fieldCount = 0;             // fields this cap covers (for arrays: the array's fields)
     uint16_t arrayOrdinal = 0;           // arrays: usages declared before this entry in its main item
     bool arrayStartsAtUsageZero = false; // arrays: the item's first declared usage is 0
+    // Arrays: caps of this cap's main item. They sit side by side in storage order and share the
+    // item's fields; each field names a usage of at most one of them.
+    uint16_t arrayItemCaps = 0;
     int32_t logicalMin = 0, logicalMax = 0, physicalMin = 0, physicalMax = 0;
     uint32_t units = 0, unitsExp = 0;
 
@@ -55,6 +58,16 @@ struct ValueSlot {
     uint16_t capIndex = 0; // into the type's caps
     uint8_t reportId = 0;
 };
+
+// What the walk over the value slots compares, one array per field so that the walk can compare
+// eight slots at a time: a device may declare thousands of slots a lookup has to pass over.
+// fieldUsages: the usages from usageMin on that have a field (0 for a slot without fields).
+struct ValueWalk {
+    std::vector<uint16_t> usagePages, usageMins, fieldUsages;
+    std::vector<uint8_t> reportIds;
+};
+
+ValueWalk buildValueWalk(const std::vector<ValueSlot> &slots);
 
 // The value lookup index. For the usages of up to kMaxIndexedValuePages usage pages it holds, per
 // usage, the first value slot in storage order that has a field for that usage, with that field's
@@ -102,6 +115,7 @@ struct ButtonSlot {
     uint16_t fieldCount = 0;
     uint16_t dataIndexMin = 0;
     uint16_t arrayOrdinal = 0;
+    uint16_t arrayItemCaps = 0;
     uint8_t reportId = 0;
     bool isArray = false;
     bool arrayStartsAtUsageZero = false;
@@ -123,6 +137,7 @@ public:
     std::array<uint16_t, kReportTypeCount> dataIndexCount{};
     std::array<std::vector<Cap>, kReportTypeCount> caps; // storage order: buttons and values mixed
     std::array<std::vector<ValueSlot>, kReportTypeCount> valueSlots;
+    std::array<ValueWalk, kReportTypeCount> valueWalk;   // built from valueSlots
     std::array<ValueIndex, kReportTypeCount> valueIndex; // built from valueSlots
     std::array<std::vector<ButtonSlot>, kReportTypeCount> buttonSlots;
     std::array<std::vector<PageFieldCount>, kReportTypeCount> buttonFieldsByPage;

@@ -47,6 +47,10 @@ struct DescriptorSummary {
 // descriptor cannot be parsed.
 bool summarize(const uint8_t *data, size_t size, DescriptorSummary &out, std::string &error);
 
+// Descriptors parsed by this process so far, by summarize and parseCollection alike: for tests
+// that check how often a caller parses.
+uint64_t parseCount();
+
 // The parsed description of one top-level collection.
 class Collection;
 struct CollectionDeleter {

@@ -3,9 +3,14 @@
 // would build.
 #include <algorithm>
 #include <array>
+#include <atomic>
+#include <cstdint>
 #include <cstring>
+#include <memory>
+#include <unordered_map>
 
 #include "collection.h"
+#include "steps.h"
 
 namespace hidparse {
 namespace {
@@ -147,11 +152,22 @@ UsageEntry usageFromItem(const Item &item, uint16_t currentPage)
     return e;
 }
 
+// What a parse hands over of the top-level collections: a summary of each, or the whole of one.
+// Only one collection is held at a time, so a descriptor of many costs no more memory than its
+// largest.
+struct ParseOutput {
+    std::vector<CollectionSummary> *summaries = nullptr;
+    size_t keepIndex = SIZE_MAX;
+    Collection *kept = nullptr;
+    size_t collections = 0; // top-level collections found
+    bool usesReportIds = false;
+};
+
 class Parser {
 public:
     Parser(const uint8_t *data, size_t size) : data_(data), size_(size) {}
 
-    bool run(std::vector<Collection> &out, bool &usesReportIds, std::string &error);
+    bool run(ParseOutput &out, std::string &error);
 
 private:
     bool handleMain(const Item &item);
@@ -179,19 +195,21 @@ private:
     LocalState locals_;
     bool usesReportIds_ = false;
 
-    std::vector<Collection> *collections_ = nullptr;
+    ParseOutput *out_ = nullptr;
+    Collection building_;
     Collection *current_ = nullptr;   // the top-level collection being built
     std::vector<uint16_t> nodeStack_; // open link collections, innermost last
-    // Per report type and report ID: bits used so far (0 = ID not used by that type yet).
+    // Per report type and report ID: bits used so far (0 = ID not used by that type yet), and
+    // the entries in use, so that a collection resets and reads only those.
     std::array<std::array<uint32_t, 256>, kReportTypeCount> reportBits_{};
+    std::vector<std::pair<uint8_t, uint8_t>> reportsUsed_; // report type, report ID
     std::array<uint32_t, kReportTypeCount> dataIndices_{};
     std::array<bool, 256> idSeen_{};
 };
 
-bool Parser::run(std::vector<Collection> &out, bool &usesReportIds, std::string &error)
+bool Parser::run(ParseOutput &out, std::string &error)
 {
-    collections_ = &out;
-    out.clear();
+    out_ = &out;
     if (size_ > kMaxDescriptorSize) {
         error = "descriptor of " + std::to_string(size_) + " bytes is longer than the limit of " +
                 std::to_string(kMaxDescriptorSize);
@@ -200,6 +218,7 @@ bool Parser::run(std::vector<Collection> &out, bool &usesReportIds, std::string 
     locals_.usages.reserve(16);
     bool ok = true;
     while (ok && offset_ < size_) {
+        countSteps(1);
         Item item;
         size_t length = 0;
         if (!readItem(data_, size_, offset_, item, length, error_)) {
@@ -224,14 +243,13 @@ bool Parser::run(std::vector<Collection> &out, bool &usesReportIds, std::string 
     }
     if (ok && !nodeStack_.empty())
         ok = fail("collection opened and never closed");
-    if (ok && out.empty())
+    if (ok && out.collections == 0)
         ok = fail("descriptor declares no top-level collection");
     if (!ok) {
         error = error_;
-        out.clear();
         return false;
     }
-    usesReportIds = usesReportIds_;
+    out.usesReportIds = usesReportIds_;
     return true;
 }
 
@@ -415,11 +433,15 @@ bool Parser::openCollection(const Item &item)
     if (nodeStack_.size() >= kMaxCollectionDepth)
         return fail("collections nested deeper than " + std::to_string(kMaxCollectionDepth));
     if (nodeStack_.empty()) {
-        if (collections_->size() >= kMaxTopLevelCollections)
+        if (out_->collections >= kMaxTopLevelCollections)
             return fail("more than " + std::to_string(kMaxTopLevelCollections) + " top-level collections");
-        collections_->emplace_back();
-        current_ = &collections_->back();
-        reportBits_ = {};
+        ++out_->collections;
+        building_ = Collection{};
+        current_ = &building_;
+        countSteps(1 + reportsUsed_.size());
+        for (const auto &[type, id] : reportsUsed_)
+            reportBits_[type][id] = 0;
+        reportsUsed_.clear();
         dataIndices_ = {};
         idSeen_ = {};
     }
@@ -471,30 +493,56 @@ bool Parser::closeCollection()
 void Parser::finishTopLevel()
 {
     Collection &c = *current_;
+    countSteps(1 + reportsUsed_.size());
+    for (const auto &[type, id] : reportsUsed_) {
+        c.reportByteLength[type] =
+            std::max(c.reportByteLength[type], uint16_t((reportBits_[type][id] + 7) / 8));
+        idSeen_[id] = true;
+    }
+    for (int t = 0; t < kReportTypeCount; ++t)
+        c.dataIndexCount[t] = uint16_t(dataIndices_[t]);
+    for (uint32_t id = 1; id < 256; ++id) {
+        if (idSeen_[id])
+            c.reportIds.push_back(uint8_t(id));
+    }
+    if (out_->summaries) {
+        CollectionSummary s;
+        s.usagePage = c.usagePage;
+        s.usage = c.usage;
+        s.reportIds = c.reportIds;
+        s.inputReportByteLength = c.reportByteLength[HidP_Input];
+        s.outputReportByteLength = c.reportByteLength[HidP_Output];
+        s.featureReportByteLength = c.reportByteLength[HidP_Feature];
+        out_->summaries->push_back(std::move(s));
+    }
+    if (out_->collections - 1 == out_->keepIndex)
+        *out_->kept = std::move(c);
+    current_ = nullptr;
+}
+
+// The tables the per-report queries work from, built for the one collection asked for.
+void prepareQueries(Collection &c)
+{
     for (int t = 0; t < kReportTypeCount; ++t) {
-        uint32_t longest = 0;
-        for (uint32_t id = 0; id < 256; ++id) {
-            if (reportBits_[t][id] != 0) {
-                longest = std::max(longest, (reportBits_[t][id] + 7) / 8);
-                idSeen_[id] = true;
-            }
-        }
-        c.reportByteLength[t] = uint16_t(longest);
+        std::unordered_map<uint16_t, size_t> pageIndex; // a device may give every cap a page of its own
+        size_t lastPage = 0;
         for (size_t i = 0; i < c.caps[t].size(); ++i) {
             const Cap &cap = c.caps[t][i];
+            countSteps(1);
             if (cap.isButton) {
-                c.buttonSlots[t].push_back(ButtonSlot{cap.usagePage, cap.usageMin, cap.usageMax,
-                                                      cap.linkCollection, cap.bitPosition, cap.bitSize,
-                                                      cap.fieldCount, cap.dataIndexMin, cap.arrayOrdinal,
-                                                      cap.reportId, cap.isArray, cap.arrayStartsAtUsageZero});
+                c.buttonSlots[t].push_back(
+                    ButtonSlot{cap.usagePage, cap.usageMin, cap.usageMax, cap.linkCollection, cap.bitPosition,
+                               cap.bitSize, cap.fieldCount, cap.dataIndexMin, cap.arrayOrdinal,
+                               cap.arrayItemCaps, cap.reportId, cap.isArray, cap.arrayStartsAtUsageZero});
                 c.buttonFields[t] += cap.fieldCount;
                 auto &pages = c.buttonFieldsByPage[t];
-                auto page = std::find_if(pages.begin(), pages.end(), [&](const PageFieldCount &p) {
-                    return p.usagePage == cap.usagePage;
-                });
-                if (page == pages.end())
-                    page = pages.insert(pages.end(), PageFieldCount{cap.usagePage, 0});
-                page->fields += cap.fieldCount;
+                if (pages.empty() || pages[lastPage].usagePage != cap.usagePage) { // caps tend to share it
+                    const auto [page, added] = pageIndex.try_emplace(cap.usagePage, pages.size());
+                    if (added)
+                        pages.push_back(PageFieldCount{cap.usagePage, 0});
+                    lastPage = page->second;
+                }
+                pages[lastPage].fields += cap.fieldCount;
             } else {
                 c.valueSlots[t].push_back(ValueSlot{
                     cap.usagePage, cap.usageMin, uint16_t(cap.usageMax - cap.usageMin), cap.linkCollection,
@@ -502,13 +550,8 @@ void Parser::finishTopLevel()
             }
         }
         c.valueIndex[t] = buildValueIndex(c.valueSlots[t]);
-        c.dataIndexCount[t] = uint16_t(dataIndices_[t]);
+        c.valueWalk[t] = buildValueWalk(c.valueSlots[t]);
     }
-    for (uint32_t id = 1; id < 256; ++id) {
-        if (idSeen_[id])
-            c.reportIds.push_back(uint8_t(id));
-    }
-    current_ = nullptr;
 }
 
 bool Parser::addMainItem(HIDP_REPORT_TYPE type, uint32_t itemData)
@@ -529,8 +572,10 @@ bool Parser::addMainItem(HIDP_REPORT_TYPE type, uint32_t itemData)
 
     // Report length: the report-ID byte is always reserved, even without report IDs.
     uint32_t &bits = reportBits_[type][g.reportId];
-    if (bits == 0)
+    if (bits == 0) {
         bits = 8;
+        reportsUsed_.emplace_back(uint8_t(type), g.reportId);
+    }
     const uint64_t itemBits = uint64_t(g.reportSize) * g.reportCount;
     if (itemBits > kMaxReportBits - bits)
         return fail(std::string(typeName) + " report " + std::to_string(g.reportId) + " would exceed " +
@@ -541,6 +586,7 @@ bool Parser::addMainItem(HIDP_REPORT_TYPE type, uint32_t itemData)
     const bool isConstant = itemData & kConstantBit;
     const bool isArray = !(itemData & kVariableBit);
     const size_t entries = l.usages.size();
+    countSteps(entries); // looking for usages other than 0
     if (g.reportCount == 0 || entries == 0)
         return true; // no fields, or plain padding / usage-less data: no caps
     if (isConstant) {
@@ -591,6 +637,7 @@ bool Parser::addMainItem(HIDP_REPORT_TYPE type, uint32_t itemData)
         return fail("more than " + std::to_string(kMaxCapsPerCollection) + " capabilities in one collection");
 
     uint32_t indicesNeeded = 0;
+    countSteps(used);
     for (size_t k = 0; k < used; ++k)
         indicesNeeded += l.usages[k].isRange ? uint32_t(l.usages[k].max) - l.usages[k].min + 1 : 1;
     if (dataIndices_[type] + indicesNeeded > kMaxDataIndices)
@@ -602,6 +649,7 @@ bool Parser::addMainItem(HIDP_REPORT_TYPE type, uint32_t itemData)
     uint32_t ordinal = 0;
     if (isArray) {
         arrayFirstIndex.resize(used);
+        countSteps(used);
         uint32_t next = dataIndices_[type];
         for (size_t k = 0; k < used; ++k) {
             arrayFirstIndex[k] = next;
@@ -612,6 +660,7 @@ bool Parser::addMainItem(HIDP_REPORT_TYPE type, uint32_t itemData)
     const bool startsAtZero = l.usages.front().min == 0;
 
     // Storage order is reversed: the last declared entry is stored first.
+    countSteps(used);
     for (size_t r = used; r-- > 0;) {
         const UsageEntry &e = l.usages[r];
         Cap cap = base;
@@ -626,6 +675,7 @@ bool Parser::addMainItem(HIDP_REPORT_TYPE type, uint32_t itemData)
             ordinal -= indexCount;
             cap.arrayOrdinal = uint16_t(ordinal);
             cap.arrayStartsAtUsageZero = startsAtZero;
+            cap.arrayItemCaps = uint16_t(used);
             cap.dataIndexMin = uint16_t(arrayFirstIndex[r]);
         } else {
             const bool last = r == used - 1;
@@ -642,18 +692,25 @@ bool Parser::addMainItem(HIDP_REPORT_TYPE type, uint32_t itemData)
     return true;
 }
 
-bool parseAll(const uint8_t *data, size_t size, std::vector<Collection> &out, bool &usesReportIds,
-              std::string &error)
+std::atomic<uint64_t> parses{0};
+
+bool parseAll(const uint8_t *data, size_t size, ParseOutput &out, std::string &error)
 {
+    parses.fetch_add(1, std::memory_order_relaxed);
     if (!data && size != 0) {
         error = "no descriptor";
         return false;
     }
     Parser parser(data, size);
-    return parser.run(out, usesReportIds, error);
+    return parser.run(out, error);
 }
 
 } // namespace
+
+uint64_t parseCount()
+{
+    return parses.load(std::memory_order_relaxed);
+}
 
 void CollectionDeleter::operator()(Collection *c) const
 {
@@ -662,35 +719,32 @@ void CollectionDeleter::operator()(Collection *c) const
 
 bool summarize(const uint8_t *data, size_t size, DescriptorSummary &out, std::string &error)
 {
-    std::vector<Collection> collections;
     out = DescriptorSummary{};
-    if (!parseAll(data, size, collections, out.usesReportIds, error))
+    ParseOutput parsed;
+    parsed.summaries = &out.collections;
+    if (!parseAll(data, size, parsed, error)) {
+        out.collections.clear();
         return false;
-    for (const Collection &c : collections) {
-        CollectionSummary s;
-        s.usagePage = c.usagePage;
-        s.usage = c.usage;
-        s.reportIds = c.reportIds;
-        s.inputReportByteLength = c.reportByteLength[HidP_Input];
-        s.outputReportByteLength = c.reportByteLength[HidP_Output];
-        s.featureReportByteLength = c.reportByteLength[HidP_Feature];
-        out.collections.push_back(std::move(s));
     }
+    out.usesReportIds = parsed.usesReportIds;
     return true;
 }
 
 CollectionPtr parseCollection(const uint8_t *data, size_t size, size_t index, std::string &error)
 {
-    std::vector<Collection> collections;
-    bool usesReportIds = false;
-    if (!parseAll(data, size, collections, usesReportIds, error))
+    auto collection = std::make_unique<Collection>();
+    ParseOutput parsed;
+    parsed.keepIndex = index;
+    parsed.kept = collection.get();
+    if (!parseAll(data, size, parsed, error))
         return nullptr;
-    if (index >= collections.size()) {
-        error = "descriptor has " + std::to_string(collections.size()) + " top-level collection" +
-                (collections.size() == 1 ? "" : "s") + ", no collection " + std::to_string(index);
+    if (index >= parsed.collections) {
+        error = "descriptor has " + std::to_string(parsed.collections) + " top-level collection" +
+                (parsed.collections == 1 ? "" : "s") + ", no collection " + std::to_string(index);
         return nullptr;
     }
-    return CollectionPtr(new Collection(std::move(collections[index])));
+    prepareQueries(*collection);
+    return CollectionPtr(collection.release());
 }
 
 } // namespace hidparse

@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "collection.h"
+#include "steps.h"
 
 namespace hidparse {
 namespace {
@@ -18,6 +19,7 @@ bool isValidType(HIDP_REPORT_TYPE type)
 // report read as zero.
 inline uint32_t readField(const uint8_t *report, ULONG length, uint32_t bitPosition, uint16_t bitSize)
 {
+    countSteps(1);
     const uint32_t width = std::min<uint32_t>(bitSize, 32);
     if (width == 0)
         return 0;
@@ -44,6 +46,7 @@ inline uint32_t readField(const uint8_t *report, ULONG length, uint32_t bitPosit
 void writeField(uint8_t *report, ULONG length, uint32_t bitPosition, uint16_t bitSize, uint32_t value)
 {
     const uint32_t width = std::min<uint32_t>(bitSize, 32);
+    countSteps(width);
     for (uint32_t i = 0; i < width; ++i) {
         const size_t byte = (bitPosition + i) >> 3;
         if (byte >= length)
@@ -130,6 +133,96 @@ void forEachButtonOn(const ButtonCap &cap, const uint8_t *report, ULONG length, 
     }
 }
 
+// Calls fn(rank, k, usageOffset) for every button on of the caps [caps, caps + count) of one array
+// main item (count >= 2, storage order), where rank is the button's place in the order of `count`
+// calls of forEachButtonOn, one per cap; but each field is read at most twice rather than once
+// per cap. While every button found names the same cap, field order is that order, so the first
+// pass hands them over as it goes; a second cap makes a second pass, which gives every button its
+// place from the first pass's counts and hands them all over again. fn must therefore only store
+// at the rank it is given. Caps whose `wanted` entry is false are passed over; fn is called for
+// ranks below `room` only. Returns the number of buttons on.
+template <class ButtonCap, class Fn>
+uint32_t forEachArrayButtonOn(const ButtonCap *caps, uint32_t count, const bool *wanted,
+                              const uint8_t *report, ULONG length, ULONG room, Fn fn)
+{
+    static_assert(kMaxUsagesPerItem <= 1024, "the per-cap tables below live on the stack");
+    const ButtonCap &item = caps[0];
+    if (item.bitSize == 0 || count > kMaxUsagesPerItem)
+        return 0;
+    // Each cap's usages take the item's positions from its arrayOrdinal on: descending in storage
+    // order, down to 0 for the last cap, the first declared.
+    uint16_t firstPosition[kMaxUsagesPerItem];
+    uint32_t rank[kMaxUsagesPerItem]; // pass 1: the cap's buttons; pass 2: the place of its next
+    for (uint32_t k = 0; k < count; ++k) {
+        firstPosition[k] = caps[k].arrayOrdinal;
+        rank[k] = 0;
+    }
+    countSteps(count);
+    // The cap of the last field that named one (fields tend to repeat), or `count` when it is not
+    // wanted, and where its usages lie.
+    uint32_t last = count;
+    int64_t lastFirst = 0;
+    uint64_t lastUsages = 0;
+    // The cap whose usages hold position `pos`, or `count` for none or one not wanted.
+    const auto capOf = [&](int64_t pos) -> uint32_t {
+        if (uint64_t(pos - lastFirst) < lastUsages)
+            return last;
+        if (pos < 0)
+            return count;
+        uint32_t lo = 0, hi = count - 1; // the first cap whose usages start at or below pos
+        while (lo < hi) {
+            const uint32_t mid = (lo + hi) / 2;
+            countSteps(1);
+            if (firstPosition[mid] <= pos)
+                hi = mid;
+            else
+                lo = mid + 1;
+        }
+        if (pos - firstPosition[lo] >= int64_t(caps[lo].usageCount()))
+            return count; // past the item's last usage
+        last = wanted[lo] ? lo : count;
+        lastFirst = firstPosition[lo];
+        lastUsages = caps[lo].usageCount();
+        return last;
+    };
+    const auto position = [&](uint32_t j) {
+        return arrayPosition(item,
+                             readField(report, length, item.bitPosition + j * item.bitSize, item.bitSize));
+    };
+    uint32_t total = 0;
+    uint32_t only = count; // the one cap named so far
+    bool several = false;
+    for (uint32_t j = 0; j < item.fieldCount; ++j) {
+        const int64_t pos = position(j);
+        const uint32_t k = capOf(pos);
+        if (k == count)
+            continue;
+        if (only == count)
+            only = k;
+        several |= k != only;
+        if (!several && total < room)
+            fn(total, k, uint32_t(pos - firstPosition[k]));
+        ++rank[k];
+        ++total;
+    }
+    if (!several || room == 0)
+        return total;
+    for (uint32_t k = 0, before = 0; k < count; ++k) {
+        const uint32_t buttons = rank[k];
+        rank[k] = before;
+        before += buttons;
+    }
+    for (uint32_t j = 0; j < item.fieldCount; ++j) {
+        const int64_t pos = position(j);
+        const uint32_t k = capOf(pos);
+        if (k < count && rank[k] < room)
+            fn(rank[k], k, uint32_t(pos - firstPosition[k]));
+        if (k < count)
+            ++rank[k];
+    }
+    return total;
+}
+
 bool capMatches(const Cap &cap, USAGE usagePage, USHORT linkCollection, USAGE usage)
 {
     if (usagePage != 0 && cap.usagePage != usagePage)
@@ -197,6 +290,7 @@ NTSTATUS copyCaps(const Collection &c, HIDP_REPORT_TYPE type, bool buttons, USAG
         return HIDP_STATUS_NULL;
     const USHORT capacity = out ? *length : 0;
     uint32_t found = 0;
+    countSteps(c.caps[type].size());
     for (const Cap &cap : c.caps[type]) {
         if (cap.isButton != buttons || !capMatches(cap, usagePage, linkCollection, usage))
             continue;
@@ -231,29 +325,69 @@ struct ValueMatch {
     NTSTATUS status = HIDP_STATUS_USAGE_NOT_FOUND;
 };
 
-// The walk over the value slots from slot `first`, which no earlier slot could answer.
+// Whether value slot i has a field for the usage (its page, and within its usages that have fields).
+inline bool slotHasUsage(const ValueWalk &w, size_t i, USAGE usagePage, USAGE usage)
+{
+    return w.usagePages[i] == usagePage && uint16_t(usage - w.usageMins[i]) < w.fieldUsages[i];
+}
+
+// The walk over the value slots from slot `first`, which no earlier slot could answer: the first
+// slot with a field for the usage, in the link collection and of the report's ID, answers; one of
+// another report ID is passed over with HIDP_STATUS_INCOMPATIBLE_REPORT_ID unless a later one
+// answers.
 ValueMatch findValueFrom(const Collection &c, HIDP_REPORT_TYPE type, USAGE usagePage, USHORT linkCollection,
                          USAGE usage, const uint8_t *report, uint32_t first)
 {
     ValueMatch m;
     const std::vector<ValueSlot> &slots = c.valueSlots[type];
-    for (uint32_t i = first; i < slots.size(); ++i) {
-        const ValueSlot &v = slots[i];
-        const uint32_t element = uint32_t(usage) - v.usageMin; // wraps past the span when below
-        if (v.usagePage != usagePage || element > v.usageSpan)
+    const ValueWalk &w = c.valueWalk[type];
+    const uint8_t id = report[0];
+    const auto answer = [&](uint32_t i) {
+        m.slot = &slots[i];
+        m.element = uint16_t(usage - w.usageMins[i]);
+        m.status = HIDP_STATUS_SUCCESS;
+        return m;
+    };
+    uint32_t i = first;
+    if (linkCollection == 0) {
+        // Eight slots at a time, as the HID layer asks (link collection 0): the lanes that have a
+        // field for the usage, then those of them of the report's ID.
+        using Lanes = uint16_t __attribute__((vector_size(16)));
+        using IdLanes = uint8_t __attribute__((vector_size(8)));
+        for (; i + 8 <= slots.size(); i += 8) {
+            countSteps(1);
+            Lanes pages, mins, fieldUsages;
+            IdLanes ids;
+            std::memcpy(&pages, &w.usagePages[i], sizeof pages);
+            std::memcpy(&mins, &w.usageMins[i], sizeof mins);
+            std::memcpy(&fieldUsages, &w.fieldUsages[i], sizeof fieldUsages);
+            std::memcpy(&ids, &w.reportIds[i], sizeof ids);
+            const Lanes has = Lanes((pages == usagePage) & ((usage - mins) < fieldUsages));
+            const Lanes ofId = id == 0 ? has : Lanes(has & Lanes(__builtin_convertvector(ids, Lanes) == id));
+            uint64_t any[2];
+            std::memcpy(any, &ofId, sizeof any);
+            if (any[0] | any[1]) {
+                for (uint32_t lane = 0;; ++lane) {
+                    if (ofId[lane])
+                        return answer(i + lane);
+                }
+            }
+            std::memcpy(any, &has, sizeof any);
+            if (any[0] | any[1])
+                m.status = HIDP_STATUS_INCOMPATIBLE_REPORT_ID;
+        }
+    }
+    for (; i < slots.size(); ++i) {
+        countSteps(1);
+        if (!slotHasUsage(w, i, usagePage, usage))
             continue;
-        if (linkCollection != 0 && v.linkCollection != linkCollection)
+        if (linkCollection != 0 && slots[i].linkCollection != linkCollection)
             continue;
-        if (element >= v.fieldCount)
-            continue; // a range longer than its fields: that usage has no field in the report
-        if (report[0] != 0 && report[0] != v.reportId) {
+        if (id != 0 && id != w.reportIds[i]) {
             m.status = HIDP_STATUS_INCOMPATIBLE_REPORT_ID;
             continue;
         }
-        m.slot = &v;
-        m.element = element;
-        m.status = HIDP_STATUS_SUCCESS;
-        return m;
+        return answer(i);
     }
     return m;
 }
@@ -285,6 +419,7 @@ NTSTATUS getCaps(const Collection &c, HIDP_CAPS *caps)
     USHORT *indices[] = {&caps->NumberInputDataIndices, &caps->NumberOutputDataIndices,
                          &caps->NumberFeatureDataIndices};
     for (int t = 0; t < kReportTypeCount; ++t) {
+        countSteps(c.caps[t].size());
         for (const Cap &cap : c.caps[t])
             ++*(cap.isButton ? buttons[t] : values[t]);
         *indices[t] = c.dataIndexCount[t];
@@ -335,6 +470,7 @@ ULONG maxUsageListLength(const Collection &c, HIDP_REPORT_TYPE type, USAGE usage
     if (usagePage == 0)
         return c.buttonFields[type];
     for (const PageFieldCount &p : c.buttonFieldsByPage[type]) {
+        countSteps(1);
         if (p.usagePage == usagePage)
             return p.fields;
     }
@@ -342,6 +478,36 @@ ULONG maxUsageListLength(const Collection &c, HIDP_REPORT_TYPE type, USAGE usage
 }
 
 namespace {
+
+// collectUsages' part for the caps [item, item + itemCaps) of one array item, which share its
+// fields: they are read once for all. Out of line, so that its tables stay off the stack of the
+// usual query, whose buttons are variable ones. Returns the buttons found.
+template <class Put>
+[[gnu::noinline]] ULONG collectArrayItemUsages(const ButtonSlot *item, uint32_t itemCaps, bool anyPage,
+                                               USAGE usagePage, USHORT linkCollection, const uint8_t *report,
+                                               ULONG reportLength, ULONG found, ULONG capacity,
+                                               bool &pageFound, bool &idFound, Put &put)
+{
+    bool wanted[kMaxUsagesPerItem];
+    bool any = false;
+    for (uint32_t k = 0; k < itemCaps && k < kMaxUsagesPerItem; ++k) {
+        const ButtonSlot &s = item[k];
+        wanted[k] = (anyPage || s.usagePage == usagePage) &&
+                    (linkCollection == 0 || s.linkCollection == linkCollection);
+        pageFound |= wanted[k];
+        wanted[k] = wanted[k] && (report[0] == 0 || report[0] == s.reportId);
+        idFound |= wanted[k];
+        any |= wanted[k];
+    }
+    countSteps(itemCaps);
+    if (!any)
+        return 0;
+    return forEachArrayButtonOn(item, itemCaps, wanted, report, reportLength,
+                                found < capacity ? capacity - found : 0,
+                                [&](ULONG rank, uint32_t k, uint32_t offset) {
+                                    put(found + rank, USAGE(item[k].usageMin + offset), item[k].usagePage);
+                                });
+}
 
 // Walks the buttons on in the report, of one page or of every page, in caps order, handing each to
 // `put(index, usage, page)` while `index` is below `capacity`.
@@ -356,7 +522,18 @@ NTSTATUS collectUsages(const Collection &c, HIDP_REPORT_TYPE type, bool anyPage,
     const ULONG capacity = haveList ? *usageLength : 0;
     ULONG found = 0;
     bool pageFound = false, idFound = false;
-    for (const ButtonSlot &cap : c.buttonSlots[type]) {
+    const std::vector<ButtonSlot> &slots = c.buttonSlots[type];
+    for (size_t i = 0; i < slots.size();) {
+        const ButtonSlot &cap = slots[i];
+        const uint32_t itemCaps = cap.isArray ? std::max<uint32_t>(cap.arrayItemCaps, 1) : 1;
+        if (itemCaps > 1 && i + itemCaps <= slots.size()) {
+            found += collectArrayItemUsages(&slots[i], itemCaps, anyPage, usagePage, linkCollection, report,
+                                            reportLength, found, capacity, pageFound, idFound, put);
+            i += itemCaps;
+            continue;
+        }
+        ++i;
+        countSteps(1);
         if (!anyPage && cap.usagePage != usagePage)
             continue;
         if (linkCollection != 0 && cap.linkCollection != linkCollection)
@@ -463,6 +640,7 @@ ULONG maxDataListLength(const Collection &c, HIDP_REPORT_TYPE type)
     if (!isValidType(type))
         return 0;
     ULONG total = 0;
+    countSteps(c.caps[type].size());
     for (const Cap &cap : c.caps[type])
         total += cap.isButton || cap.isRange ? cap.fieldCount : 1;
     return total;
@@ -485,10 +663,33 @@ NTSTATUS getData(const Collection &c, HIDP_REPORT_TYPE type, HIDP_DATA *dataList
         }
         ++found;
     };
-    for (const Cap &cap : c.caps[type]) {
-        if (!reportIdMatches(cap, report))
+    const std::vector<Cap> &caps = c.caps[type];
+    for (size_t i = 0; i < caps.size();) {
+        const Cap &cap = caps[i];
+        const uint32_t itemCaps = cap.isArray ? std::max<uint32_t>(cap.arrayItemCaps, 1) : 1;
+        countSteps(1);
+        if (!reportIdMatches(cap, report)) {
+            i += itemCaps;
             continue;
+        }
         idFound = true;
+        if (itemCaps > 1 && i + itemCaps <= caps.size()) {
+            // The caps of one array item share its fields, its report ID among them.
+            bool wanted[kMaxUsagesPerItem];
+            std::fill_n(wanted, std::min<size_t>(itemCaps, kMaxUsagesPerItem), true);
+            const Cap *item = &caps[i];
+            found += forEachArrayButtonOn(item, itemCaps, wanted, report, reportLength,
+                                          found < capacity ? capacity - found : 0,
+                                          [&](ULONG rank, uint32_t k, uint32_t offset) {
+                                              HIDP_DATA &entry = dataList[found + rank];
+                                              entry.DataIndex = USHORT(item[k].dataIndexMin + offset);
+                                              entry.Reserved = 0;
+                                              entry.RawValue = 1;
+                                          });
+            i += itemCaps;
+            continue;
+        }
+        ++i;
         if (cap.isButton) {
             forEachButtonOn(cap, report, reportLength, [&](USAGE, USHORT dataIndex) { emit(dataIndex, 1); });
             continue;
@@ -514,6 +715,7 @@ NTSTATUS initializeReportForId(const Collection &c, HIDP_REPORT_TYPE type, UCHAR
         return check;
     // Padding alone does not make a report: only an ID with caps does.
     const auto &caps = c.caps[type];
+    countSteps(caps.size());
     if (std::none_of(caps.begin(), caps.end(), [&](const Cap &cap) { return cap.reportId == reportId; }))
         return HIDP_STATUS_REPORT_DOES_NOT_EXIST;
     std::memset(report, 0, reportLength);
@@ -533,6 +735,7 @@ NTSTATUS setUsages(const Collection &c, HIDP_REPORT_TYPE type, USAGE usagePage, 
         const USAGE usage = usageList[i];
         NTSTATUS status = HIDP_STATUS_USAGE_NOT_FOUND;
         for (const Cap &cap : c.caps[type]) {
+            countSteps(1);
             if (!cap.isButton || cap.usagePage != usagePage || usage < cap.usageMin || usage > cap.usageMax)
                 continue;
             if (linkCollection != 0 && cap.linkCollection != linkCollection)

@@ -182,22 +182,6 @@ struct EnumerationList {
     }
 };
 
-// The usage page and usage Windows would list for collection `index`: 0 and 0 when its
-// capabilities cannot be had.
-void collectionUsage(const std::vector<uint8_t> &descriptor, size_t index, uint16_t &usagePage,
-                     uint16_t &usage)
-{
-    usagePage = usage = 0;
-    std::string error;
-    hidparse::CollectionPtr collection =
-        hidparse::parseCollection(descriptor.data(), descriptor.size(), index, error);
-    HIDP_CAPS caps{};
-    if (collection && hidparse::getCaps(*collection, &caps) == HIDP_STATUS_SUCCESS) {
-        usagePage = caps.UsagePage;
-        usage = caps.Usage;
-    }
-}
-
 // Appends the records of one hidraw node: one per top-level collection, or one with usage 0
 // when the descriptor cannot be parsed.
 bool appendNode(EnumerationList &list, udev_device *hidraw, unsigned short vendorFilter,
@@ -229,11 +213,13 @@ bool appendNode(EnumerationList &list, udev_device *hidraw, unsigned short vendo
         summary.collections.empty())
         return list.append(node, id, release, 0, 0, interfaceNumber);
 
+    // Each collection's usage page and usage are those Windows lists, its capabilities' own; the
+    // summary has them from the one parse.
     const size_t count = std::min(summary.collections.size(), hidparse::kMaxTopLevelCollections);
     for (size_t i = 0; i < count; ++i) {
-        uint16_t usagePage, usage;
-        collectionUsage(descriptor, i, usagePage, usage);
-        if (!list.append(collectionPath(node, i, count), id, release, usagePage, usage, interfaceNumber))
+        const hidparse::CollectionSummary &collection = summary.collections[i];
+        if (!list.append(collectionPath(node, i, count), id, release, collection.usagePage, collection.usage,
+                         interfaceNumber))
             return false;
     }
     return true;

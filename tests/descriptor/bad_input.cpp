@@ -1,5 +1,12 @@
 // Descriptors that must be refused: each with a reason naming what is wrong, without reading
-// outside the buffer (the sanitizer builds and the fuzz target watch that part).
+// outside the buffer (the sanitizer builds and the fuzz target watch that part). And descriptors
+// that are accepted but built to cost the most: their work, counted in steps (descriptor/steps.h;
+// this suite links a parser that counts them), must grow with what they declare, not with its
+// square.
+#include <cstdio>
+
+#include "descriptor/collection.h"
+#include "descriptor/steps.h"
 #include "vector_support.h"
 
 namespace descriptortest {
@@ -72,6 +79,59 @@ void runBadInput(Checker &t)
         expectRejected(t, "Pop without Push", open + "b4 c0", "Pop without Push");
         expectRejected(t, "Push beyond reason", open + repeat("a4", 40) + "c0", "Push");
         expectRejected(t, "nested delimiter sets", open + "a9 01 a9 01 c0", "delimiter");
+    });
+    t.run("the caps of an array item share one read of its fields", [&] {
+        // 256 usages (1..256) in one array item: 256 caps over 508 two-bit fields, 128-byte reports.
+        std::string usages;
+        for (int u = 1; u < 256; ++u) {
+            char item[8];
+            std::snprintf(item, sizeof item, "09 %02x ", u);
+            usages += item;
+        }
+        const Bytes d = hexBytes(open + "05 09 15 00 25 03 75 02 96 fc 01 " + usages + "0a 00 01 81 00 c0");
+        auto c = parseOrFail(t, d, 0);
+        if (!c)
+            return;
+        // Fields 3, 2, 1, 0 over and over: usages 3, 2 and 1, each named by 127 fields. The caps are
+        // stored last declared first, so usage 3's buttons come first.
+        Bytes report(128, 0x1B);
+        report[0] = 0;
+        std::vector<USAGE> list(508);
+        ULONG count = ULONG(list.size());
+        uint64_t before = hidparse::stepCount;
+        t.equal(hidparse::getUsages(*c, HidP_Input, 0x09, 0, list.data(), &count, report.data(), 128),
+                HIDP_STATUS_SUCCESS, "usages status");
+        const uint64_t usageSteps = hidparse::stepCount - before;
+        t.equal(count, 381, "usages on");
+        t.check(list[0] == 3 && list[126] == 3 && list[127] == 2 && list[253] == 2 && list[254] == 1 &&
+                    list[380] == 1,
+                "usages grouped by cap, in storage order");
+        std::vector<HIDP_DATA> data(508);
+        count = ULONG(data.size());
+        before = hidparse::stepCount;
+        t.equal(hidparse::getData(*c, HidP_Input, data.data(), &count, report.data(), 128),
+                HIDP_STATUS_SUCCESS, "data status");
+        const uint64_t dataSteps = hidparse::stepCount - before;
+        t.equal(count, 381, "data entries");
+        t.check(data[0].DataIndex == 2 && data[127].DataIndex == 1 && data[380].DataIndex == 0,
+                "data grouped by cap, in storage order");
+        // Reading the fields once per cap costs 256 x 508 = 130 048 steps; reading them twice, and
+        // finding the cap of each field among 256 in at most 8 steps, costs under 20 per field and cap.
+        const uint64_t bound = 20 * (508 + 256);
+        t.check(usageSteps <= bound, "usage query took " + std::to_string(usageSteps) + " steps");
+        t.check(dataSteps <= bound, "data query took " + std::to_string(dataSteps) + " steps");
+    });
+    t.run("value caps over the same usages fill the lookup index once", [&] {
+        // 16 value caps, each with a field for usages 0..4094 of one page: 65 520 usages to index
+        // one by one, but 4095 index entries.
+        const Bytes d = hexBytes(open + "75 02 96 ff 0f " + repeat("18 2a fe 0f 81 02", 16) + "c0");
+        const uint64_t before = hidparse::stepCount;
+        auto c = parseOrFail(t, d, 0);
+        const uint64_t steps = hidparse::stepCount - before;
+        if (!c)
+            return;
+        t.equal(c->valueSlots[HidP_Input].size(), 16, "value caps");
+        t.check(steps <= 4 * (4095 + d.size()), "parse took " + std::to_string(steps) + " steps");
     });
     t.run("null descriptor", [&] {
         hidparse::DescriptorSummary summary;

@@ -1,4 +1,5 @@
 // Enumeration and opening: which collections are listed, with what, and which paths open.
+#include "descriptor/descriptor.h"
 #include "helpers.h"
 #include "hidtest.h"
 #include "test_descriptors.h"
@@ -119,7 +120,11 @@ private slots:
         config.reportDescriptor = fakehid::descriptors::twoCollections;
         FakeHidraw fake(bed, config);
 
+        const uint64_t parsesBefore = hidparse::parseCount();
         const std::vector<Record> records = enumerate(0x1209, 0x0004);
+        // One parse of the descriptor, however many collections it has: enumeration runs at every
+        // scan, and a descriptor of 255 collections parsed once per collection costs 256 parses.
+        QCOMPARE(hidparse::parseCount() - parsesBefore, uint64_t(1));
         QCOMPARE(records.size(), size_t(2));
         QCOMPARE(records[0].path, fake.devnode + "&col01");
         QCOMPARE(records[0].usagePage, 0x01);
