@@ -16,6 +16,7 @@
 #include <bcrypt.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cstdint>
 #include <cstring>
 #include <cwchar>
