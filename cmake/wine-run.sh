@@ -74,7 +74,15 @@ cleanup() {
 }
 trap cleanup EXIT
 trap 'exit 130' INT TERM HUP
-cp -a "$prefix/." "$run/"
+# The prefix's files are shared by hard links (the system folder alone is over 600 MB); those that
+# the session writes, the registry, are copies of their own.
+if cp -al "$prefix/." "$run/" 2>/dev/null; then
+    for file in "$prefix"/*.reg; do
+        cp --remove-destination "$file" "$run/"
+    done
+else
+    rm -rf "$run" && mkdir "$run" && cp -a "$prefix/." "$run/"
+fi
 export WINEPREFIX="$run"
 "$wineserver" -k 2>/dev/null || true
 status=0
