@@ -85,15 +85,16 @@ void registerParserStatus(hid_device *dev, NTSTATUS status)
 }
 
 // Releases everything a handle holds. A read still in flight is cancelled and collected first:
-// the system writes into the read buffer and the overlapped record until the read is over.
+// the system writes into the read buffer and the overlapped record until the read is over. The
+// read may have been started by another thread (a monitor polling the device) than the one that
+// closes, so it is cancelled by its overlapped record: CancelIo would cancel only this thread's
+// I/O and leave the wait below hanging until the device sent a report.
 void destroyHandle(hid_device *dev)
 {
-    if (dev->file != INVALID_HANDLE_VALUE) {
-        CancelIo(dev->file);
-        if (dev->readPending) {
-            DWORD ignored = 0;
-            GetOverlappedResult(dev->file, &dev->readOverlapped, &ignored, TRUE);
-        }
+    if (dev->file != INVALID_HANDLE_VALUE && dev->readPending) {
+        CancelIoEx(dev->file, &dev->readOverlapped);
+        DWORD ignored = 0;
+        GetOverlappedResult(dev->file, &dev->readOverlapped, &ignored, TRUE);
     }
     if (dev->readOverlapped.hEvent)
         CloseHandle(dev->readOverlapped.hEvent);
@@ -261,6 +262,16 @@ PCHAR reportBytes(const unsigned char *report)
     return reinterpret_cast<PCHAR>(const_cast<unsigned char *>(report));
 }
 
+// Runs a capability query on an array of `capacity` entries and answers how many entries it
+// holds now. When the array is too small the parser fills it and answers how many caps there are;
+// a caller that took that count would read past the end of its array.
+template <typename Query> USHORT capsWritten(USHORT capacity, Query query)
+{
+    USHORT count = capacity;
+    query(&count);
+    return count < capacity ? count : capacity;
+}
+
 } // namespace
 
 int hid_init(void)
@@ -389,9 +400,17 @@ int hid_read_timeout(hid_device *dev, unsigned char *data, size_t length, int mi
 
     // A read that does not finish in time stays pending; the next call collects it, so no report
     // is lost between polls.
-    if (milliseconds >= 0 &&
-        WaitForSingleObject(dev->readOverlapped.hEvent, static_cast<DWORD>(milliseconds)) != WAIT_OBJECT_0)
-        return 0;
+    if (milliseconds >= 0) {
+        const DWORD waited =
+            WaitForSingleObject(dev->readOverlapped.hEvent, static_cast<DWORD>(milliseconds));
+        if (waited == WAIT_TIMEOUT)
+            return 0;
+        if (waited != WAIT_OBJECT_0) {
+            // The read stays pending and is collected by the next call or by hid_close.
+            registerError(dev, GetLastError());
+            return -1;
+        }
+    }
 
     DWORD delivered = 0;
     const BOOL finished = GetOverlappedResult(dev->file, &dev->readOverlapped, &delivered, TRUE);
@@ -533,7 +552,9 @@ int hid_get_buttoncaps(hid_device *, HIDP_REPORT_TYPE type, PHIDP_PREPARSED_DATA
         return -1;
     // The parser's status is deliberately not checked: a collection without input buttons still
     // succeeds, with the count the parser wrote back.
-    HidP_GetButtonCaps(type, button_caps, &caps->NumberInputButtonCaps, preparsed);
+    caps->NumberInputButtonCaps = capsWritten(caps->NumberInputButtonCaps, [&](USHORT *count) {
+        return HidP_GetButtonCaps(type, button_caps, count, preparsed);
+    });
     return 0;
 }
 
@@ -542,7 +563,9 @@ int hid_get_valuecaps(hid_device *, HIDP_REPORT_TYPE type, PHIDP_PREPARSED_DATA 
 {
     if (!caps || (!value_caps && caps->NumberInputValueCaps))
         return -1;
-    HidP_GetValueCaps(type, value_caps, &caps->NumberInputValueCaps, preparsed);
+    caps->NumberInputValueCaps = capsWritten(caps->NumberInputValueCaps, [&](USHORT *count) {
+        return HidP_GetValueCaps(type, value_caps, count, preparsed);
+    });
     return 0;
 }
 

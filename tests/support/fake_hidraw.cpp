@@ -325,12 +325,15 @@ std::string FakeHidraw::sysfsDescription() const
     auto paragraph = [&](const std::string &sysPath) { d += "P: " + sysPath.substr(4) + "\n"; };
     if (!usbSysPath.empty()) {
         paragraph(usbSysPath);
-        d += "E: SUBSYSTEM=usb\nE: DEVTYPE=usb_device\n";
+        // The kernel's identity line, in the device's and the interface's uevent; wine's HID bus
+        // takes the release number from the interface's.
+        const std::string product = format("E: PRODUCT=%x/%x/%x\n", m_cfg.vid, m_cfg.pid, m_cfg.bcdDevice);
+        d += "E: SUBSYSTEM=usb\nE: DEVTYPE=usb_device\n" + product;
         d += format("A: idVendor=%04x\nA: idProduct=%04x\nA: bcdDevice=%04x\n", m_cfg.vid, m_cfg.pid,
                     m_cfg.bcdDevice);
         d += "A: busnum=1\nA: devnum=" + std::to_string(n + 2) + "\n\n";
         paragraph(ifaceSysPath);
-        d += "E: SUBSYSTEM=usb\nE: DEVTYPE=usb_interface\n";
+        d += "E: SUBSYSTEM=usb\nE: DEVTYPE=usb_interface\n" + product;
         d += format("A: bInterfaceNumber=%02x\nA: bInterfaceClass=03\n\n", m_cfg.interfaceNumber);
     }
     paragraph(hidSysPath);
