@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <csignal>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
@@ -14,8 +15,10 @@
 #include <filesystem>
 #include <linux/hidraw.h>
 #include <poll.h>
+#include <pthread.h>
 #include <set>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace fakehid {
@@ -86,24 +89,31 @@ std::string addressSanitizerRuntime()
 
 // Every fake hidraw node is a pseudo-terminal. The fixture keeps one descriptor of its own on each
 // to see reads; the terminals of all fakes ever plugged are remembered, so that a descriptor left
-// open on an unplugged device still counts.
+// open on an unplugged device still counts. Terminals are told apart by device number: once a
+// device is unplugged its terminal's /dev/pts entry is gone, and the /proc/self/fd link of a
+// descriptor still open on it reads "/dev/pts/K (deleted)".
 std::mutex terminalsLock;
 std::set<int> ownEnds;
-std::set<std::filesystem::path> fakeTerminals;
+std::set<dev_t> fakeTerminals;
 
-std::filesystem::path descriptorTarget(int fd)
+std::optional<dev_t> descriptorDevice(int fd)
 {
-    std::error_code error;
-    return std::filesystem::read_symlink("/proc/self/fd/" + std::to_string(fd), error);
+    // The /proc link leads stat() to the open file even once the file's name is gone.
+    struct stat st {};
+    if (::stat(("/proc/self/fd/" + std::to_string(fd)).c_str(), &st) != 0 || !S_ISCHR(st.st_mode))
+        return std::nullopt;
+    return st.st_rdev;
 }
 
-std::filesystem::path keepOwnEnd(int fd)
+dev_t keepOwnEnd(int fd)
 {
     std::lock_guard<std::mutex> lock(terminalsLock);
     ownEnds.insert(fd);
-    const std::filesystem::path terminal = descriptorTarget(fd);
-    fakeTerminals.insert(terminal);
-    return terminal;
+    struct stat st {};
+    if (::fstat(fd, &st) != 0)
+        fail("looking at the node's terminal", nullptr);
+    fakeTerminals.insert(st.st_rdev);
+    return st.st_rdev;
 }
 
 void closeOwnEnd(int fd)
@@ -121,24 +131,52 @@ template <typename Wanted> int countDescriptorsOnTerminals(Wanted wanted)
     std::error_code error;
     for (const auto &entry : std::filesystem::directory_iterator("/proc/self/fd", error)) {
         const int fd = std::atoi(entry.path().filename().c_str());
-        if (ownEnds.count(fd) == 0 && wanted(descriptorTarget(fd)))
+        if (ownEnds.count(fd) != 0)
+            continue;
+        if (const std::optional<dev_t> device = descriptorDevice(fd); device && wanted(*device))
             ++count;
     }
     return count;
 }
 
-bool terminalInUse(const std::filesystem::path &terminal)
+bool terminalInUse(dev_t terminal)
 {
-    return countDescriptorsOnTerminals(
-               [&](const std::filesystem::path &target) { return target == terminal; }) > 0;
+    return countDescriptorsOnTerminals([&](dev_t device) { return device == terminal; }) > 0;
+}
+
+// umockdev's preload library resolves a path and opens it under this lock, and only afterwards,
+// without it, connects the new descriptor to the node's ioctl socket. Removing a node while
+// holding it means that every open that found the node holds a descriptor by then, and that no
+// open finds the node and then fails (the preload library takes a failed connection of such an
+// open for fatal, while the node's socket goes away).
+pthread_mutex_t *preloadPathLock()
+{
+    static pthread_mutex_t *const lock =
+        static_cast<pthread_mutex_t *>(dlsym(RTLD_DEFAULT, "trap_path_lock"));
+    if (lock == nullptr) {
+        fprintf(stderr, "fake hidraw: umockdev's preload library has no trap_path_lock\n");
+        abort();
+    }
+    return lock;
+}
+
+void unlinkUnderPreloadPathLock(const std::string &path)
+{
+    // As the preload library does: a signal handler on this thread must not find the lock taken.
+    sigset_t all, old;
+    sigfillset(&all);
+    pthread_sigmask(SIG_SETMASK, &all, &old);
+    pthread_mutex_lock(preloadPathLock());
+    ::unlink(path.c_str());
+    pthread_mutex_unlock(preloadPathLock());
+    pthread_sigmask(SIG_SETMASK, &old, nullptr);
 }
 
 } // namespace
 
 int descriptorsOnFakeNodes()
 {
-    return countDescriptorsOnTerminals(
-        [](const std::filesystem::path &target) { return fakeTerminals.count(target) != 0; });
+    return countDescriptorsOnTerminals([](dev_t device) { return fakeTerminals.count(device) != 0; });
 }
 
 void ensurePreloaded(int, char **argv)
@@ -170,12 +208,16 @@ Testbed::~Testbed()
         g_object_unref(retired.handler);
 }
 
-void Testbed::retireHandler(void *handler, const std::string &devnode, const std::string &terminal)
+void Testbed::retireHandler(void *handler, const std::string &devnode, dev_t terminal)
 {
     std::lock_guard<std::mutex> lock(m_retiredLock);
     m_retired.push_back({handler, devnode, terminal});
-    // Once nothing holds a removed node open, nothing can reach its handler again: the node's
-    // file is gone, and its terminal is not reused while a descriptor is open on it.
+    // Detaching closes the node's listening socket, which resets every connection it has not
+    // accepted yet, and umockdev's worker thread accepts them whenever it gets to it; an open
+    // of the node connects only after the descriptor exists. So a handler goes once no descriptor
+    // is open on its terminal: the node was removed under the preload library's path lock (see
+    // unplug()), so no open can find it any more, and a descriptor closed has had its socket
+    // closed first. (A terminal number is not reused while a descriptor is open on it.)
     std::erase_if(m_retired, [this](const Retired &retired) {
         if (terminalInUse(retired.terminal))
             return false;
@@ -585,6 +627,11 @@ void FakeHidraw::unplug(bool sendUevents)
             m_pendingRead = nullptr;
         }
     }
+    // The node goes first, as the kernel deletes it before it announces the removal.
+    gchar *root = umockdev_testbed_get_root_dir(tb);
+    const std::string rootDir(root);
+    g_free(root);
+    unlinkUnderPreloadPathLock(rootDir + devnode);
     // Children first: removing a parent leaves its children's /sys/class links and /dev nodes
     // behind. The remove uevent reads the uevent file, so it goes before the removal.
     for (const std::string *p : {&hidrawSysPath, &hidSysPath, &ifaceSysPath, &usbSysPath}) {
@@ -604,10 +651,7 @@ void FakeHidraw::unplug(bool sendUevents)
             // reused by a later device.
             std::string entry(name);
             std::replace(entry.begin(), entry.end(), '/', '_');
-            gchar *root = umockdev_testbed_get_root_dir(tb);
-            const std::string map = std::string(root) + "/dev/.ptymap/" + entry;
-            g_free(root);
-            ::unlink(map.c_str());
+            ::unlink((rootDir + "/dev/.ptymap/" + entry).c_str());
         }
     }
 }

@@ -20,6 +20,8 @@
 #include <string>
 #include <vector>
 
+#include <sys/types.h>
+
 namespace fakehid {
 
 using Bytes = std::vector<uint8_t>;
@@ -47,13 +49,14 @@ public:
     int allocateIndex() { return m_nextIndex++; }
     void *handle() const { return m_tb; } // the UMockdevTestbed
     // Keeps a removed device's ioctl handler attached while the code under test holds its node
-    // open (see ~FakeHidraw).
-    void retireHandler(void *handler, const std::string &devnode, const std::string &terminal);
+    // open (see ~FakeHidraw); `terminal` is the device number of the node's pseudo-terminal.
+    void retireHandler(void *handler, const std::string &devnode, dev_t terminal);
 
 private:
     struct Retired {
         void *handler;
-        std::string devnode, terminal;
+        std::string devnode;
+        dev_t terminal;
     };
     void *m_tb;
     std::mutex m_retiredLock;
@@ -131,7 +134,7 @@ private:
     DeviceConfig m_cfg;
     void *m_handler = nullptr;
     int m_master = -1, m_slaveOwn = -1;
-    std::string m_terminal; // the /dev/pts path of the node
+    dev_t m_terminal = 0; // the device number of the node's pseudo-terminal
     std::mutex m_mx;
     std::condition_variable m_cv;
     std::deque<Bytes> m_in;
