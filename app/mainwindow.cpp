@@ -10,6 +10,7 @@
 
 #include <cstdlib>
 
+#include "device/flashfailure.h"
 #include "device/inputdevice.h"
 
 #ifndef FLASHER_VERSION
@@ -29,17 +30,19 @@ struct DeviceDetails {
     QString manufacturer, product, serial, versionText;
 };
 
-// The device that list entry `index` stands for: the list holds one entry per registered device,
-// in the registry's order. Null when there is no such device. The caller holds the registry lock.
-const InputDevice *listedDevice(const QHash<QString, InputDevice *> &devices, int index)
+// The registry entry that list entry `index` stands for: the list holds one entry per registered
+// device, in the registry's order. The end when there is no such device. The caller holds the
+// registry lock.
+QHash<QString, InputDevice *>::const_iterator listedDevice(const QHash<QString, InputDevice *> &devices,
+                                                           int index)
 {
-    for (const InputDevice *device : devices) {
-        if (device == nullptr)
+    for (auto it = devices.cbegin(); it != devices.cend(); ++it) {
+        if (it.value() == nullptr)
             continue;
         if (index-- == 0)
-            return device;
+            return it;
     }
-    return nullptr;
+    return devices.cend();
 }
 
 QString aboutText()
@@ -97,6 +100,10 @@ void MainWindow::showError(const QString &text)
 
 void MainWindow::on_actionClose_triggered()
 {
+    // The monitor is stopped and waited for first: std::exit runs the static destructors at once,
+    // and a monitor thread still inside a HID call or writing a debug line would run under them.
+    monitor.stop();
+    monitor.wait(QDeadlineTimer(QDeadlineTimer::Forever));
     std::exit(0);
 }
 
@@ -114,9 +121,11 @@ void MainWindow::on_deviceBox_currentIndexChanged(int index)
     {
         // The lock keeps the monitor thread from destroying the device while its fields are copied.
         QMutexLocker registry(&monitor.registryLock());
-        const InputDevice *device = listedDevice(monitor.devices, index);
-        if (device == nullptr)
+        const auto entry = listedDevice(monitor.devices, index);
+        if (entry == monitor.devices.cend())
             return;
+        const InputDevice *device = entry.value();
+        selectedPath = entry.key();
         qstrncpy(selectedSerial, device->serial, sizeof selectedSerial);
         qstrncpy(selectedProduct, device->product, sizeof selectedProduct);
         details = {fieldText(device->manufacturer), fieldText(device->product), fieldText(device->serial),
@@ -134,7 +143,7 @@ void MainWindow::on_buttonBootloader_clicked()
         showError(tr("Device is already in bootloader"));
         return;
     }
-    if (!monitor.enterBootloader(selectedSerial))
+    if (!monitor.enterBootloaderAt(selectedPath))
         showError(tr("Unable to put device into bootloader"));
 }
 
@@ -156,12 +165,16 @@ void MainWindow::on_buttonFlash_clicked()
         showError(tr("Device is NOT in bootloader"));
         return;
     }
-    if (monitor.flashFirmware(selectedSerial, firmwareFile)) {
-        showMessage(QMessageBox::Information, tr("Firmware flash finished"),
-                    tr("Finished flashing firmware.<br/>The device will now reboot.<br/><br/>"
-                       "If it doesn't, the firmware hasn't been succesfully flashed."),
-                    Qt::RichText);
+    FlashFailure failure;
+    if (!monitor.flashFirmwareAt(selectedPath, firmwareFile, &failure)) {
+        // Said plainly, so that nobody unplugs a half-written controller waiting for the end.
+        showError(tr("Firmware flash failed") + QLatin1Char('\n') + describeFlashFailure(failure));
+        return;
     }
+    showMessage(QMessageBox::Information, tr("Firmware flash finished"),
+                tr("Finished flashing firmware.<br/>The device will now reboot.<br/><br/>"
+                   "If it doesn't, the firmware hasn't been succesfully flashed."),
+                Qt::RichText);
 }
 
 void MainWindow::onHardwareChange()

@@ -27,6 +27,9 @@ public:
     FlashHardware monitor;
     char selectedSerial[TextSize] = {};
     char selectedProduct[TextSize] = {};
+    // The identity of the selected entry: its registry key, the device path. The buttons act on
+    // this device alone, since units of one model may share their serial text.
+    QString selectedPath;
     QString firmwareFile;
 
     // True when a device with this product text counts as being in its bootloader.

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "firmwareblocks.h"
+#include "flashfailure.h"
 
 namespace {
 
@@ -28,6 +29,14 @@ uint progressPercent(uint64_t sent, uint32_t imageLength)
     return static_cast<uint>(std::min<uint64_t>(percent, 100));
 }
 
+// Records why the transfer stopped, for callers that asked.
+bool fail(FlashFailure *failure, FlashFailure::Reason reason, uint32_t block = 0, uint32_t blocks = 0)
+{
+    if (failure != nullptr)
+        *failure = {reason, block, blocks};
+    return false;
+}
+
 } // namespace
 
 bool InputDevice::enterBootloader()
@@ -38,38 +47,40 @@ bool InputDevice::enterBootloader()
 }
 
 // Sends the image as the blocks of firmwareblocks.h, one feature report each.
-bool InputDevice::flashFirmware(QString fileName)
+bool InputDevice::flashFirmware(QString fileName, FlashFailure *failure)
 {
+    if (failure != nullptr)
+        *failure = {};
     const size_t blockSize = caps.FeatureReportByteLength;
     if (blockSize < firmware::MinBlockSize) {
         qDebug() << "Feature report too short for firmware blocks:" << blockSize;
-        return false;
+        return fail(failure, FlashFailure::Reason::NoFirmwareBlocks);
     }
     // Only a regular file has a known length and an end: opening a FIFO waits for a writer that
     // may never come, and a device such as /dev/zero would be read until memory runs out.
     const QFileInfo info(fileName);
     if (info.exists() && !info.isFile()) {
         qDebug() << fileName << " is not a regular file";
-        return false;
+        return fail(failure, FlashFailure::Reason::NotARegularFile);
     }
     QFile file(fileName);
     if (!file.open(QIODevice::ReadOnly)) {
         qDebug() << fileName << " Can't open for reading";
-        return false;
+        return fail(failure, FlashFailure::Reason::FileUnreadable);
     }
     // The name may have been given to something else between the look and the open.
     if (file.isSequential()) {
         qDebug() << fileName << " is not a regular file";
-        return false;
+        return fail(failure, FlashFailure::Reason::NotARegularFile);
     }
     if (static_cast<quint64>(file.size()) > std::numeric_limits<uint32_t>::max()) {
         qDebug() << fileName << " is too large for a firmware image";
-        return false;
+        return fail(failure, FlashFailure::Reason::FileTooLarge);
     }
     const QByteArray image = file.readAll();
     if (file.error() != QFileDevice::NoError) {
         qDebug() << fileName << " Can't open for reading";
-        return false;
+        return fail(failure, FlashFailure::Reason::FileUnreadable);
     }
     const auto imageLength = static_cast<uint32_t>(image.size());
     const auto *imageBytes = reinterpret_cast<const uint8_t *>(image.constData());
@@ -81,7 +92,9 @@ bool InputDevice::flashFirmware(QString fileName)
         const size_t fill = firmware::fillBlock(imageBytes, imageLength, index, block.data(), blockSize);
         if (hid_send_feature_report(handle, block.data(), blockSize) < 0) {
             qDebug() << "Unable to send firmware block" << fill;
-            return false;
+            // An image of at most 4 GiB makes far fewer than 2^32 blocks of two bytes or more.
+            return fail(failure, FlashFailure::Reason::BlockRefused, static_cast<uint32_t>(index + 1),
+                        static_cast<uint32_t>(blocks));
         }
         qDebug() << "Firmware block sent: " << fill;
         if (index + 1 < blocks) {
@@ -89,6 +102,7 @@ bool InputDevice::flashFirmware(QString fileName)
             emit flashTick(imageLength, progressPercent(sent, imageLength));
         }
     }
-    emit flashTick(imageLength, imageLength);
+    // The last tick is a percentage like the others, so that a bar ends full.
+    emit flashTick(imageLength, 100);
     return true;
 }

@@ -11,6 +11,7 @@
 #include "hid/hid.h"
 
 class AbstractHardware;
+struct FlashFailure;
 
 class InputDevice : public QObject {
     Q_OBJECT
@@ -66,7 +67,8 @@ public:
     void readSerial(char *dest);
 
     bool enterBootloader();
-    bool flashFirmware(QString fileName);
+    // True when every block was accepted; otherwise false, with the reason in `failure` when given.
+    bool flashFirmware(QString fileName, FlashFailure *failure = nullptr);
 
 signals:
     void inputAllEvent(bool *buttons, int *analog);

@@ -6,6 +6,7 @@
 
 #include <cstring>
 
+#include "device/flashfailure.h"
 #include "device/inputdevice.h"
 #include "hid/hid.h"
 
@@ -167,14 +168,28 @@ InputDevice *HardwareInterface::findDevice(const char *serial)
     // device "A1", and a device without a serial would answer every request.
     if (serial == nullptr)
         serial = "";
-    const QHash<QString, InputDevice *> registry = devices;
-    for (InputDevice *device : registry) {
+    InputDevice *found = nullptr;
+    int matches = 0;
+    for (InputDevice *device : std::as_const(devices)) {
         if (device != nullptr && std::strncmp(device->serial, serial, sizeof device->serial) == 0) {
-            qDebug() << "Found " << device->product;
-            return device;
+            found = device;
+            ++matches;
         }
     }
-    return nullptr;
+    if (matches > 1) {
+        // The registry's order changes from run to run, so taking one of them would be a guess.
+        qDebug() << matches << "registered devices carry the serial" << QString::fromUtf8(serial)
+                 << "- acting on none";
+        return nullptr;
+    }
+    if (found != nullptr)
+        qDebug() << "Found " << found->product;
+    return found;
+}
+
+InputDevice *HardwareInterface::findDeviceAt(const QString &path)
+{
+    return devices.value(path, nullptr);
 }
 
 bool HardwareInterface::enterBootloader(const char *serial)
@@ -184,9 +199,33 @@ bool HardwareInterface::enterBootloader(const char *serial)
     return device != nullptr && device->enterBootloader();
 }
 
-bool HardwareInterface::flashFirmware(const char *serial, QString fileName)
+bool HardwareInterface::flashFirmware(const char *serial, QString fileName, FlashFailure *failure)
 {
     QMutexLocker locker(&m_registryLock);
     InputDevice *device = findDevice(serial);
-    return device != nullptr && device->flashFirmware(fileName);
+    if (device == nullptr) {
+        if (failure != nullptr)
+            *failure = {FlashFailure::Reason::DeviceGone};
+        return false;
+    }
+    return device->flashFirmware(fileName, failure);
+}
+
+bool HardwareInterface::enterBootloaderAt(const QString &path)
+{
+    QMutexLocker locker(&m_registryLock);
+    InputDevice *device = findDeviceAt(path);
+    return device != nullptr && device->enterBootloader();
+}
+
+bool HardwareInterface::flashFirmwareAt(const QString &path, const QString &fileName, FlashFailure *failure)
+{
+    QMutexLocker locker(&m_registryLock);
+    InputDevice *device = findDeviceAt(path);
+    if (device == nullptr) {
+        if (failure != nullptr)
+            *failure = {FlashFailure::Reason::DeviceGone};
+        return false;
+    }
+    return device->flashFirmware(fileName, failure);
 }

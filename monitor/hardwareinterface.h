@@ -18,6 +18,7 @@
 #include "accessnotices.h"
 
 class InputDevice;
+struct FlashFailure;
 struct hid_device_info;
 class AbstractHardware;
 using CreatePluginFunction = AbstractHardware *(*)(uint16_t releaseNumber);
@@ -58,9 +59,17 @@ public:
     // calling thread. Never call them while holding registryLock().
     virtual void loadPlugins();
     virtual void bindPlugins();
-    InputDevice *findDevice(const char *serial); // caller holds the lock
+    // The one registered device with this serial text; none when no device or several carry it,
+    // since units that share a serial cannot be told apart by it. The caller holds the lock.
+    InputDevice *findDevice(const char *serial);
+    // The device registered under this key (its path); the caller holds the lock.
+    InputDevice *findDeviceAt(const QString &path);
     bool enterBootloader(const char *serial);
-    bool flashFirmware(const char *serial, QString fileName);
+    bool flashFirmware(const char *serial, QString fileName, FlashFailure *failure = nullptr);
+    // The same for the device registered under `path`. When it is not registered nothing is sent,
+    // and the failure says the controller is gone.
+    bool enterBootloaderAt(const QString &path);
+    bool flashFirmwareAt(const QString &path, const QString &fileName, FlashFailure *failure = nullptr);
 
 signals:
     void hardwareChanged();

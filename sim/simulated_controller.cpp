@@ -92,6 +92,8 @@ SimulatedController::~SimulatedController()
 
 std::string SimulatedController::serial() const
 {
+    if (!m_cfg.serialText.empty())
+        return m_cfg.serialText;
     char text[16];
     snprintf(text, sizeof text, "SIM-%04d", m_cfg.number);
     return text;

@@ -54,7 +54,8 @@ extern const Bytes bootloaderDescriptor;
 } // namespace simulated
 
 struct SimulatedControllerConfig {
-    int number = 1; // the serial number text is "SIM-0001" for 1
+    int number = 1;         // the serial number text is "SIM-0001" for 1
+    std::string serialText; // replaces that text when set: units whose firmware shares a serial
     std::optional<size_t> imageSize;
     std::chrono::milliseconds restartDelay{500};
     std::chrono::milliseconds rebootDelay{1000};

@@ -3,6 +3,7 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include "device/flashfailure.h"
 #include "device/inputdevice.h"
 #include "firmwareimages.h"
 #include "messagelog.h"
@@ -64,6 +65,26 @@ private slots:
         QCOMPARE(QByteArray(monitor.findDevice("")->path), QByteArray("/dev/hidraw2"));
     }
 
+    // Units whose firmware shares its serial text: the serial names none of them, the path each.
+    void sharedSerialFindsNoneThePathFindsEach()
+    {
+        devices() = {controller("/dev/hidraw1", L"TWIN"), controller("/dev/hidraw2", L"TWIN")};
+        Monitor monitor;
+        monitor.pass();
+        MessageLog log;
+        {
+            QMutexLocker locker(&monitor.registryLock());
+            QCOMPARE(monitor.findDevice("TWIN"), nullptr);
+            QCOMPARE(log.lines(),
+                     QStringList{"2 registered devices carry the serial \"TWIN\" - acting on none"});
+            QCOMPARE(QByteArray(monitor.findDeviceAt("/dev/hidraw2")->path), QByteArray("/dev/hidraw2"));
+        }
+        QVERIFY(!monitor.enterBootloader("TWIN"));
+        QVERIFY(monitor.flashFirmwareAt("/dev/hidraw2", writeImage(imageOf(10))));
+        QVERIFY(byPath("/dev/hidraw1")->featureReports.empty());
+        QCOMPARE(byPath("/dev/hidraw2")->featureReports.size(), size_t(1));
+    }
+
     void bootloaderCommand()
     {
         devices() = {controller("/dev/hidraw1", L"SN1", 9)};
@@ -88,16 +109,16 @@ private slots:
         QTest::addColumn<QList<QVariantList>>("ticks");
         QTest::addColumn<QStringList>("lines");
         const QString sent = QStringLiteral("Firmware block sent:  %1");
-        QTest::newRow("two full blocks") << 128 << QList<QVariantList>{tick(128, 65), tick(128, 128)}
+        QTest::newRow("two full blocks") << 128 << QList<QVariantList>{tick(128, 65), tick(128, 100)}
                                          << QStringList{sent.arg(65), sent.arg(65)};
         QTest::newRow("padded last block")
-            << 129 << QList<QVariantList>{tick(129, 65), tick(129, 100), tick(129, 129)}
+            << 129 << QList<QVariantList>{tick(129, 65), tick(129, 100), tick(129, 100)}
             << QStringList{sent.arg(65), sent.arg(65), sent.arg(2)};
-        QTest::newRow("empty image") << 0 << QList<QVariantList>{tick(0, 0)} << QStringList{sent.arg(1)};
+        QTest::newRow("empty image") << 0 << QList<QVariantList>{tick(0, 100)} << QStringList{sent.arg(1)};
         QTest::newRow("one block exactly")
-            << 64 << QList<QVariantList>{tick(64, 64)} << QStringList{sent.arg(65)};
+            << 64 << QList<QVariantList>{tick(64, 100)} << QStringList{sent.arg(65)};
         // Fewer than 100 bytes: percent of the image, never a division by zero.
-        QTest::newRow("short image") << 70 << QList<QVariantList>{tick(70, 92), tick(70, 70)}
+        QTest::newRow("short image") << 70 << QList<QVariantList>{tick(70, 92), tick(70, 100)}
                                      << QStringList{sent.arg(65), sent.arg(7)};
     }
 
@@ -131,7 +152,7 @@ private slots:
         QCOMPARE(progress.size(), 157); // one tick per block
         QCOMPARE(progress.at(0), tick(10000, 0));
         QCOMPARE(progress.at(1), tick(10000, 1));
-        QCOMPARE(progress.last(), tick(10000, 10000));
+        QCOMPARE(progress.last(), tick(10000, 100)); // the end is a percentage too
         for (qsizetype i = 0; i + 1 < progress.size(); ++i)
             QVERIFY(progress.at(i).at(1).toUInt() <= 100);
     }
@@ -144,7 +165,11 @@ private slots:
         monitor.pass();
         QSignalSpy progress(&monitor, &HardwareInterface::flashTick);
         MessageLog log;
-        QVERIFY(!monitor.flashFirmware("BOOT", writeImage(imageOf(500))));
+        FlashFailure failure;
+        QVERIFY(!monitor.flashFirmware("BOOT", writeImage(imageOf(500)), &failure));
+        QCOMPARE(failure.reason, FlashFailure::Reason::BlockRefused);
+        QCOMPARE(failure.block, 2u);
+        QCOMPARE(failure.blocks, 8u);
         QCOMPARE(byPath("/dev/hidraw1")->featureReports.size(), size_t(2));
         QCOMPARE(progress.size(), 2);
         QVERIFY(progress.last().at(1).toUInt() != 500);

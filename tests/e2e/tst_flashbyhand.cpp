@@ -8,12 +8,42 @@
 #include <QTemporaryDir>
 
 #include <algorithm>
+#include <atomic>
 
 #include "simulated_controller.h"
 #include "windowdriver.h"
 #include "windowtesting.h"
 
 using namespace windowdriver;
+
+namespace {
+
+QByteArray randomImage(qsizetype size)
+{
+    QByteArray image(size, Qt::Uninitialized);
+    QRandomGenerator generator(7);
+    for (char &byte : image)
+        byte = char(generator.bounded(256));
+    return image;
+}
+
+bool writeFile(const QString &path, const QByteArray &bytes)
+{
+    QFile out(path);
+    return out.open(QIODevice::WriteOnly) && out.write(bytes) == bytes.size();
+}
+
+// Counts the feature reports a controller was sent, whatever it made of them.
+auto countReports(std::atomic<int> &reports)
+{
+    return [&reports](const fakehid::ControllerEvent &event) {
+        using Event = fakehid::ControllerEvent;
+        if (event.kind <= Event::BlockRefused) // the kinds up to it are each one report
+            ++reports;
+    };
+}
+
+} // namespace
 
 class FlashByHandTest : public QObject {
     Q_OBJECT
@@ -22,6 +52,7 @@ public:
 
 private slots:
     void flashAControllerLikeAUser();
+    void twinsWithOneSerialEachGetTheirOwnAction();
 
 private:
     fakehid::Testbed &m_bed;
@@ -30,18 +61,11 @@ private:
 void FlashByHandTest::flashAControllerLikeAUser()
 {
     // Not a multiple of the 64 image bytes a block carries: the last block is padded.
-    QByteArray image(64 * 40 + 23, Qt::Uninitialized);
-    QRandomGenerator generator(7);
-    for (char &byte : image)
-        byte = char(generator.bounded(256));
+    const QByteArray image = randomImage(64 * 40 + 23);
     QTemporaryDir dir;
     QVERIFY(dir.isValid());
     const QString file = dir.filePath(QStringLiteral("stick-1.03.bin"));
-    {
-        QFile out(file);
-        QVERIFY(out.open(QIODevice::WriteOnly));
-        QCOMPARE(out.write(image), qint64(image.size()));
-    }
+    QVERIFY(writeFile(file, image));
 
     fakehid::SimulatedControllerConfig config;
     config.imageSize = size_t(image.size());
@@ -81,17 +105,91 @@ void FlashByHandTest::flashAControllerLikeAUser()
     const fakehid::Bytes received = controller.lastImage();
     QCOMPARE(QByteArray(reinterpret_cast<const char *>(received.data()), qsizetype(received.size())), image);
 
-    // The bar climbs through the transfer; the final tick carries the image length, which lies
-    // outside the bar's range and leaves it where the last block put it.
+    // The bar climbs through the transfer and ends full.
     const qsizetype climb = std::is_sorted_until(progress.begin(), progress.end()) - progress.begin();
     QVERIFY2(climb >= 20, qPrintable(QStringLiteral("progress values: %1").arg(climb)));
-    QVERIFY(progress.at(climb - 1) >= 95 && progress.at(climb - 1) <= 100);
+    QCOMPARE(progress.at(climb - 1), 100);
 
     // About a second later the controller reboots with the new firmware, and the window follows.
     QTRY_COMPARE_WITH_TIMEOUT(window.form->lbl_version->text(), QStringLiteral("1.3"), kDeviceTimeoutMs);
     QCOMPARE(window.form->deviceBox->currentText(), application);
     QCOMPARE(window.form->pbFirmware->value(), 0);
     QCOMPARE(boxes.boxes.size(), 1);
+}
+
+// Two units whose firmware shares its serial text, one of them in its bootloader: each button
+// reaches the unit of the chosen entry and no other. The bootloader refuses its fifth block once,
+// which the window tells.
+void FlashByHandTest::twinsWithOneSerialEachGetTheirOwnAction()
+{
+    // 16 blocks: the last of the 15 intermediate ticks says 97%, so only the end fills the bar.
+    const QByteArray image = randomImage(1000);
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    const QString file = dir.filePath(QStringLiteral("twin.bin"));
+    QVERIFY(writeFile(file, image));
+
+    MainWindow window;
+    window.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&window));
+    BoxWatcher boxes;
+
+    fakehid::SimulatedControllerConfig configA;
+    configA.serialText = "TWIN";
+    configA.imageSize = size_t(image.size());
+    configA.refuseBlock = 5;
+    std::atomic<int> toA{0}, toB{0};
+    fakehid::SimulatedController unitA(m_bed, configA, countReports(toA));
+    const QString application = QStringLiteral("Sim Flight Stick - TWIN");
+    const QString bootloader = QStringLiteral("Bootloader - TWIN");
+    QVERIFY2(waitForListed(window, application), "the first unit was never listed");
+    click(buttonLabelled(window, QStringLiteral("1. Bootloader")));
+    QVERIFY2(waitForListed(window, bootloader), "the first unit's bootloader was never listed");
+
+    // The second unit takes the bootloader command and stays as it is, so that its entry keeps
+    // its text.
+    fakehid::SimulatedControllerConfig configB;
+    configB.number = 2;
+    configB.serialText = "TWIN";
+    configB.silentAfterBootloaderCommand = true;
+    fakehid::SimulatedController unitB(m_bed, configB, countReports(toB));
+    QVERIFY2(
+        QTest::qWaitFor([&] { return window.form->deviceBox->findText(application) >= 0; }, kDeviceTimeoutMs),
+        "the second unit was never listed");
+    const int reportsToA = toA; // the first unit's own bootloader command
+
+    QVERIFY(pickDevice(window, application));
+    click(buttonLabelled(window, QStringLiteral("1. Bootloader")));
+    QVERIFY2(boxes.boxes.isEmpty(), qPrintable(boxes.boxes.value(0).text));
+    QCOMPARE(unitB.bootloaderCommands(), 1);
+    QCOMPARE(toB.load(), 1);
+    QCOMPARE(toA.load(), reportsToA);
+
+    QVERIFY2(chooseFile(window, file), "the file dialog did not open or did not take the path");
+    QVERIFY(pickDevice(window, bootloader));
+    QList<int> progress;
+    connect(window.form->pbFirmware, &QProgressBar::valueChanged, [&](int value) { progress.append(value); });
+    click(buttonLabelled(window, QStringLiteral("3. Flash firmware")));
+    QTRY_COMPARE_WITH_TIMEOUT(boxes.boxes.size(), 1, 10000);
+    QCOMPARE(boxes.boxes[0].title, QStringLiteral("Error"));
+    QCOMPARE(boxes.boxes[0].text,
+             QStringLiteral("Firmware flash failed\nThe controller refused block 5 of 16."));
+    QVERIFY(!progress.isEmpty()); // the four accepted blocks moved the bar, and it stays there
+    QCOMPARE(window.form->pbFirmware->value(), progress.last());
+    QVERIFY(progress.last() > 0 && progress.last() < 100);
+
+    progress.clear();
+    click(buttonLabelled(window, QStringLiteral("3. Flash firmware")));
+    QTRY_COMPARE_WITH_TIMEOUT(boxes.boxes.size(), 2, 10000);
+    QCOMPARE(boxes.boxes[1].title, QStringLiteral("Firmware flash finished"));
+    QCOMPARE(unitA.completedImages(), 1);
+    const fakehid::Bytes received = unitA.lastImage();
+    QCOMPARE(QByteArray(reinterpret_cast<const char *>(received.data()), qsizetype(received.size())), image);
+    QCOMPARE(toB.load(), 1); // not one block went astray
+    // The bar ends full (a rebuild after the unit's reboot may set it back to 0 later).
+    const qsizetype climb = std::is_sorted_until(progress.begin(), progress.end()) - progress.begin();
+    QVERIFY(climb >= 2);
+    QCOMPARE(progress.at(climb - 1), 100);
 }
 
 int main(int argc, char **argv)

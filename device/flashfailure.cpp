@@ -1,0 +1,25 @@
+#include "flashfailure.h"
+
+#include <QCoreApplication>
+
+QString describeFlashFailure(const FlashFailure &failure)
+{
+    const auto text = [](const char *words) { return QCoreApplication::translate("FlashFailure", words); };
+    switch (failure.reason) {
+    case FlashFailure::Reason::None:
+        return text("The whole firmware was sent.");
+    case FlashFailure::Reason::DeviceGone:
+        return text("The controller is gone: it was unplugged or restarted.");
+    case FlashFailure::Reason::FileUnreadable:
+        return text("The firmware file could not be read.");
+    case FlashFailure::Reason::NotARegularFile:
+        return text("The firmware file is not a regular file.");
+    case FlashFailure::Reason::FileTooLarge:
+        return text("The firmware file is too large.");
+    case FlashFailure::Reason::NoFirmwareBlocks:
+        return text("The controller cannot take firmware blocks.");
+    case FlashFailure::Reason::BlockRefused:
+        return text("The controller refused block %1 of %2.").arg(failure.block).arg(failure.blocks);
+    }
+    return text("The transfer failed for an unknown reason.");
+}

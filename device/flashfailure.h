@@ -1,0 +1,25 @@
+// Why a firmware transfer did not deliver the whole image: a small value the transfer fills in and
+// any front end turns into words.
+#pragma once
+
+#include <QString>
+
+#include <cstdint>
+
+struct FlashFailure {
+    enum class Reason : uint8_t {
+        None,             // the whole image went out
+        DeviceGone,       // the controller is no longer registered
+        FileUnreadable,   // the file could not be opened or read
+        NotARegularFile,  // a folder, a pipe or a device node: no known length and end
+        FileTooLarge,     // longer than a 32-bit length
+        NoFirmwareBlocks, // the controller's feature report cannot carry an image byte
+        BlockRefused,     // the controller refused block `block` of `blocks`
+    };
+    Reason reason = Reason::None;
+    uint32_t block = 0;  // BlockRefused: the refused block, counted from 1
+    uint32_t blocks = 0; // BlockRefused: the blocks of the whole image
+};
+
+// The reason in plain words, one sentence, for a message box or a terminal.
+QString describeFlashFailure(const FlashFailure &failure);
