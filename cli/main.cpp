@@ -423,6 +423,8 @@ public:
 
     void show()
     {
+        if (std::none_of(m_jobs.begin(), m_jobs.end(), [](const auto &job) { return job->sending; }))
+            return;
         if (m_terminal) {
             QString line;
             for (const auto &job : m_jobs) {
