@@ -80,9 +80,7 @@ MainWindow::~MainWindow()
 
 bool MainWindow::isBootloaderProduct(const char *product)
 {
-    // qstrnicmp stops at the shorter text's terminator, so a product shorter than four
-    // characters never matches.
-    return product != nullptr && qstrnicmp(product, "boot", 4) == 0;
+    return ::isBootloaderProduct(product);
 }
 
 void MainWindow::showMessage(QMessageBox::Icon icon, const QString &title, const QString &text,

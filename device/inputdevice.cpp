@@ -1,5 +1,6 @@
 #include "inputdevice.h"
 
+#include <QByteArray>
 #include <QDebug>
 
 #include <algorithm>
@@ -181,4 +182,11 @@ void InputDevice::readProduct(char *dest)
 void InputDevice::readSerial(char *dest)
 {
     readDeviceString(handle, hid_get_serial_number_string, "Error reading serial", dest);
+}
+
+bool isBootloaderProduct(const char *product)
+{
+    // qstrnicmp stops at the shorter text's terminator, so a product shorter than four
+    // characters never matches.
+    return product != nullptr && qstrnicmp(product, "boot", 4) == 0;
 }

@@ -84,6 +84,9 @@ private:
     void clearState();
 };
 
+// A device in its bootloader presents a product text that begins with "boot" in any letter case.
+bool isBootloaderProduct(const char *product);
+
 // The four report-description queries discovery runs on a newly opened handle: the preparsed data,
 // the capabilities and the input button and value capabilities, their counts bounded by the arrays
 // of InputDevice. False when one of the queries fails.

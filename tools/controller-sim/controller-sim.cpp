@@ -40,6 +40,8 @@ const char kUsage[] =
     "SIM-0002, ...) and prints what each controller receives. Exits with COMMAND's status.\n"
     "\n"
     "  --count N            number of controllers (1 to 99, default 1)\n"
+    "  --numbers N,N,...    the controllers' numbers instead of 1 to N (up to 99 of them, each\n"
+    "                       1 to 9999999): --numbers 1000,10000 gives SIM-1000 and SIM-10000\n"
     "  --image-size BYTES   the bootloader knows the image size: the image is complete when this\n"
     "                       many bytes have arrived (default: one second without a block)\n"
     "  --refuse-block K     the bootloader refuses its K-th block once\n"
@@ -48,6 +50,7 @@ const char kUsage[] =
 
 struct Options {
     int count = 1;
+    std::vector<int> numbers; // of the controllers, in plug-in order; empty: 1 to count
     fakehid::SimulatedControllerConfig controller;
     std::vector<char *> command;
 };
@@ -60,6 +63,23 @@ std::optional<long> number(const char *text, long low, long high)
     if (errno != 0 || end == text || *end != '\0' || value < low || value > high)
         return std::nullopt;
     return value;
+}
+
+// A comma-separated list of controller numbers; empty when it is not one.
+std::vector<int> numberList(const char *text)
+{
+    std::vector<int> numbers;
+    std::string rest = text;
+    for (;;) {
+        const size_t comma = rest.find(',');
+        const std::optional<long> n = number(rest.substr(0, comma).c_str(), 1, 9999999);
+        if (!n || numbers.size() == 99)
+            return {};
+        numbers.push_back(int(*n));
+        if (comma == std::string::npos)
+            return numbers;
+        rest.erase(0, comma + 1);
+    }
 }
 
 // Returns the options, or nothing after printing why the command line is wrong.
@@ -91,6 +111,8 @@ std::optional<Options> parse(int argc, char **argv)
         std::optional<long> n;
         if (arg == "--count" && (n = number(value, 1, 99)))
             options.count = int(*n);
+        else if (arg == "--numbers" && (options.numbers = numberList(value)).size() > 0)
+            continue;
         else if (arg == "--image-size" && (n = number(value, 0, 0xffffffffL)))
             options.controller.imageSize = size_t(*n);
         else if (arg == "--refuse-block" && (n = number(value, 1, 1 << 30)))
@@ -207,7 +229,12 @@ int main(int argc, char **argv)
         fakehid::Testbed bed;
         std::mutex printLock;
         std::vector<std::unique_ptr<fakehid::SimulatedController>> controllers;
-        for (int n = 1; n <= options->count; ++n) {
+        std::vector<int> numbers = options->numbers;
+        if (numbers.empty()) {
+            for (int n = 1; n <= options->count; ++n)
+                numbers.push_back(n);
+        }
+        for (const int n : numbers) {
             fakehid::SimulatedControllerConfig config = options->controller;
             config.number = n;
             char serial[16];

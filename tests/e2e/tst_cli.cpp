@@ -1,0 +1,220 @@
+// firmware-flasher-cli as a script runs it, under controller-sim: what it lists, which controller
+// it touches, what each controller receives, and the exit codes of the failures that send nothing.
+
+#include <QCryptographicHash>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QProcess>
+#include <QRegularExpression>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include <sys/stat.h>
+
+namespace {
+
+struct Run {
+    int exitCode = -1;
+    QStringList lines; // controller-sim's and the program's standard output
+    QString errors;
+
+    // What controller `serial` reported beyond its first appearance, in order.
+    QStringList events(const QString &serial) const
+    {
+        QStringList found = lines.filter(QRegularExpression(QStringLiteral("^%1: ").arg(serial)));
+        found.removeIf(
+            [](const QString &line) { return line.contains(QLatin1String("Sim Flight Stick 1.2 up")); });
+        return found;
+    }
+};
+
+// The program under controller-sim with the given options, the way a person tries it.
+Run underSim(const QStringList &simOptions, const QStringList &command)
+{
+    QProcess process;
+    process.start(QStringLiteral(CONTROLLER_SIM), simOptions + QStringList{QStringLiteral("--")} + command);
+    Run result;
+    if (!process.waitForFinished(120000)) {
+        process.kill();
+        process.waitForFinished();
+        result.errors = QStringLiteral("did not end within two minutes");
+        return result;
+    }
+    result.exitCode = process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
+    result.lines = QString::fromUtf8(process.readAllStandardOutput()).split('\n', Qt::SkipEmptyParts);
+    result.errors = QString::fromUtf8(process.readAllStandardError());
+    return result;
+}
+
+QStringList cli(const QStringList &arguments)
+{
+    return QStringList{QStringLiteral(FLASHER_CLI)} + arguments;
+}
+
+} // namespace
+
+#define CHECK_EXIT(run, code)                                                                                \
+    QVERIFY2((run).exitCode == (code), qPrintable((run).lines.join('\n') + '\n' + (run).errors))
+
+class CliTest : public QObject {
+    Q_OBJECT
+
+private slots:
+    void init();
+    void listsAsJson();
+    void flashEntersTheBootloaderAndSendsTheWholeFile();
+    void serialSelectsOnlyTheControllerOfThatWholeText();
+    void allFlashesEveryControllerWithTheWholeImage();
+    void refusalsAndTimeoutSendNoBlock();
+
+private:
+    // A firmware file of `size` bytes; `m_digest` becomes its sha256.
+    QString firmware(qsizetype size)
+    {
+        QByteArray image(size, Qt::Uninitialized);
+        for (qsizetype i = 0; i < size; ++i)
+            image[i] = char((i * 7 + i / 251) & 0xff);
+        const QString name = m_dir->filePath(QStringLiteral("fw.bin"));
+        QFile file(name);
+        if (!file.open(QIODevice::WriteOnly) || file.write(image) != size)
+            return {};
+        m_digest = QString::fromLatin1(QCryptographicHash::hash(image, QCryptographicHash::Sha256).toHex());
+        return name;
+    }
+
+    QString imageComplete(const QString &serial, qsizetype size) const
+    {
+        return QStringLiteral("%1: image complete: %2 bytes, sha256 %3").arg(serial).arg(size).arg(m_digest);
+    }
+
+    std::unique_ptr<QTemporaryDir> m_dir;
+    QString m_digest;
+};
+
+void CliTest::init()
+{
+    m_dir = std::make_unique<QTemporaryDir>();
+    QVERIFY(m_dir->isValid());
+}
+
+void CliTest::listsAsJson()
+{
+    const Run run = underSim({"--count", "2"}, cli({"list", "--json"}));
+    CHECK_EXIT(run, 0);
+    const qsizetype start = run.lines.indexOf(QRegularExpression(QStringLiteral("^\\[")));
+    QVERIFY(start >= 0);
+    QJsonParseError parseError;
+    const QJsonDocument document =
+        QJsonDocument::fromJson(run.lines.mid(start).join('\n').toUtf8(), &parseError);
+    QVERIFY2(document.isArray(), qPrintable(parseError.errorString()));
+    const QJsonArray list = document.array();
+    QCOMPARE(list.size(), 2);
+    QStringList serials;
+    for (const QJsonValue &entry : list) {
+        const QJsonObject c = entry.toObject();
+        const QString serial = c["serial"].toString();
+        serials.append(serial);
+        // The path is the one the controller came up on.
+        QVERIFY(run.lines.contains(
+            QStringLiteral("%1: Sim Flight Stick 1.2 up on %2").arg(serial, c["path"].toString())));
+        QVERIFY(c["vendor_id"].isDouble() && c["product_id"].isDouble());
+        QCOMPARE(c["vendor_id"].toInt(), 0x1209);
+        QCOMPARE(c["product_id"].toInt(), 0x5A51);
+        QCOMPARE(c["manufacturer"].toString(), QStringLiteral("Example Controls"));
+        QCOMPARE(c["product"].toString(), QStringLiteral("Sim Flight Stick"));
+        QCOMPARE(c["version"].toString(), QStringLiteral("1.2"));
+        QVERIFY(c["bootloader"].isBool() && !c["bootloader"].toBool());
+    }
+    serials.sort();
+    QCOMPARE(serials, (QStringList{"SIM-0001", "SIM-0002"}));
+}
+
+void CliTest::flashEntersTheBootloaderAndSendsTheWholeFile()
+{
+    const QString file = firmware(1000);
+    const Run run =
+        underSim({"--count", "2", "--image-size", "1000"}, cli({"flash", file, "--serial", "SIM-0002"}));
+    CHECK_EXIT(run, 0);
+    const QStringList events = run.events(QStringLiteral("SIM-0002"));
+    QCOMPARE(events.filter(QStringLiteral("bootloader command")).size(), 1);
+    QCOMPARE(events.filter(QStringLiteral("image complete")), QStringList{imageComplete("SIM-0002", 1000)});
+    QVERIFY(events.contains(QStringLiteral("SIM-0002: flashed, now version 1.3")));
+    // Not a terminal: one line per tenth.
+    QCOMPARE(events.filter(QRegularExpression(QStringLiteral("^SIM-0002: \\d+%$"))).size(), 10);
+    QVERIFY(run.events(QStringLiteral("SIM-0001")).isEmpty());
+}
+
+void CliTest::serialSelectsOnlyTheControllerOfThatWholeText()
+{
+    const QString file = firmware(300);
+    const QStringList sims = {"--numbers", "1000,10000", "--image-size", "300"}; // SIM-1000, SIM-10000
+    for (const QStringList &ambiguous :
+         {QStringList{"flash", file, "--serial", "SIM-100"}, QStringList{"flash", file}}) {
+        const Run run = underSim(sims, cli(ambiguous));
+        CHECK_EXIT(run, 2);
+        QVERIFY(run.events(QStringLiteral("SIM-1000")).isEmpty() &&
+                run.events(QStringLiteral("SIM-10000")).isEmpty());
+        QVERIFY(run.errors.contains(QLatin1String("--path")));
+    }
+
+    const Run run = underSim(sims, cli({"flash", file, "--serial", "SIM-1000"}));
+    CHECK_EXIT(run, 0);
+    QVERIFY(run.events(QStringLiteral("SIM-1000")).contains(imageComplete("SIM-1000", 300)));
+    QVERIFY(run.events(QStringLiteral("SIM-10000")).isEmpty());
+}
+
+void CliTest::allFlashesEveryControllerWithTheWholeImage()
+{
+    const QString file = firmware(5000);
+    const Run run = underSim({"--count", "3", "--image-size", "5000"}, cli({"flash", file, "--all"}));
+    CHECK_EXIT(run, 0);
+    for (const QString serial : {"SIM-0001", "SIM-0002", "SIM-0003"}) {
+        const QStringList events = run.events(serial);
+        QCOMPARE(events.filter(QStringLiteral("image complete")), QStringList{imageComplete(serial, 5000)});
+        // Its row of the table.
+        QCOMPARE(
+            run.lines.filter(QRegularExpression(QStringLiteral("^/dev/\\S+\t%1\t1\\.3\tdone$").arg(serial)))
+                .size(),
+            1);
+    }
+}
+
+void CliTest::refusalsAndTimeoutSendNoBlock()
+{
+    const QString empty = m_dir->filePath(QStringLiteral("empty.bin"));
+    const QString huge = m_dir->filePath(QStringLiteral("huge.bin"));
+    const QString fifo = m_dir->filePath(QStringLiteral("fifo.bin"));
+    QVERIFY(QFile(empty).open(QIODevice::WriteOnly));
+    QFile sparse(huge);
+    QVERIFY(sparse.open(QIODevice::WriteOnly) && sparse.resize(qint64(1) << 32)); // one byte more than fits
+    sparse.close();
+    QCOMPARE(mkfifo(QFile::encodeName(fifo).constData(), 0600), 0);
+    const QString good = firmware(100);
+
+    // Each refusal, then its status, in one run of the simulated controller.
+    const QStringList files = {m_dir->filePath(QStringLiteral("missing.bin")), m_dir->path(), fifo, empty,
+                               huge};
+    QStringList script = {"sh", "-c",
+                          QStringLiteral("for f in \"$@\"; do %1 flash \"$f\"; echo \"status $?\"; done; "
+                                         "%1 flash %2 --path /dev/no-such-node; echo \"status $?\"")
+                              .arg(QStringLiteral(FLASHER_CLI), good),
+                          "sh"};
+    const Run refused = underSim({}, script + files);
+    CHECK_EXIT(refused, 0);
+    QCOMPARE(refused.lines.filter(QStringLiteral("status ")),
+             QStringList(files.size() + 1, QStringLiteral("status 2")));
+    QVERIFY(refused.events(QStringLiteral("SIM-0001")).isEmpty());
+    // One plain line for each file, and a line for the unknown path and its one candidate.
+    QCOMPARE(refused.errors.count('\n'), files.size() + 2);
+
+    // The controller takes the command and never comes back as a bootloader.
+    const Run silent = underSim({"--silent"}, cli({"flash", good, "--wait", "1"}));
+    CHECK_EXIT(silent, 3);
+    QCOMPARE(silent.events(QStringLiteral("SIM-0001"))
+                 .filter(QRegularExpression(QStringLiteral(": (bootloader command|block)"))),
+             QStringList{QStringLiteral("SIM-0001: bootloader command")});
+}
+
+QTEST_GUILESS_MAIN(CliTest)
+#include "tst_cli.moc"
