@@ -8,14 +8,17 @@
 #include <windows.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
 #include <cwchar>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "../exported_hid_names.h"
 #include "check.h"
 #include "helpers.h"
+#include "hotplugevents.h"
 
 namespace {
 
@@ -487,6 +490,24 @@ void testBadPathsGiveNullAndLeakNothing()
     CHECK(leavesNoHandleOpen([] { CHECK(hid_open_path("NUL") == nullptr); }));
 }
 
+// The monitor's arrival events exist exactly where the system exports the notification
+// functions; where it does not, the monitor gets no source and scans by the clock alone. Waiting
+// on a source that exists returns (no device arrives here).
+void testArrivalEventsWhereOffered()
+{
+    HMODULE library = LoadLibraryW(L"cfgmgr32.dll");
+    const bool offered = library != nullptr &&
+                         GetProcAddress(library, "CM_Register_Notification") != nullptr &&
+                         GetProcAddress(library, "CM_Unregister_Notification") != nullptr;
+    std::printf("HID arrival notifications: %s\n", offered ? "offered" : "not offered, periodic scan alone");
+    const std::unique_ptr<HotplugEvents> events = openHotplugEvents();
+    CHECK((events != nullptr) == offered);
+    if (events)
+        CHECK(!events->waitForArrival(10));
+    if (library != nullptr)
+        FreeLibrary(library);
+}
+
 } // namespace
 
 int main()
@@ -506,5 +527,6 @@ int main()
     testsupport::checker().run("reads stay pending and close cleanly", testReadsStayPendingAndCloseCleanly);
     testsupport::checker().run("open by identifiers", testOpenById);
     testsupport::checker().run("bad paths give null and leak nothing", testBadPathsGiveNullAndLeakNothing);
+    testsupport::checker().run("arrival events where offered", testArrivalEventsWhereOffered);
     return testsupport::checker().finish();
 }
