@@ -10,7 +10,7 @@
 #include "device/inputdevice.h"
 #include "hid/hid.h"
 
-HardwareInterface::HardwareInterface(QObject *parent) : QThread(parent), m_hotplugEvents(openHotplugEvents())
+HardwareInterface::HardwareInterface(QObject *parent) : QThread(parent)
 {
     // connectHardware carries the device to receivers on other threads.
     qRegisterMetaType<InputDevice *>("InputDevice*");
@@ -32,12 +32,6 @@ void HardwareInterface::stop()
 {
     m_stopRequested = true;
     running = false;
-}
-
-void HardwareInterface::setHotplugEvents(std::unique_ptr<HotplugEvents> events)
-{
-    m_hotplugEvents = std::move(events);
-    m_deviceArrived = false;
 }
 
 bool HardwareInterface::scan()
@@ -64,7 +58,7 @@ void HardwareInterface::run()
     }
     while (running && !m_stopRequested) {
         runPass();
-        sleepBetweenPasses();
+        QThread::msleep(static_cast<unsigned long>(pollInterval));
         runPendingWork();
     }
     running = false;
@@ -108,33 +102,16 @@ void HardwareInterface::runPendingWork()
     m_workDone.notify_all();
 }
 
-void HardwareInterface::sleepBetweenPasses()
-{
-    // Waiting on the event source instead of sleeping costs no wake-up while nothing happens and
-    // lets an arrival start the next pass at once.
-    if (m_hotplugEvents) {
-        if (m_hotplugEvents->waitForArrival(pollInterval))
-            m_deviceArrived = true;
-    } else {
-        QThread::msleep(static_cast<unsigned long>(pollInterval));
-    }
-}
-
 void HardwareInterface::runPass()
 {
-    // Arrivals during the polls of the last pass, or of passes run without the loop's sleep.
-    if (m_hotplugEvents && m_hotplugEvents->waitForArrival(0))
-        m_deviceArrived = true;
-    const Clock::time_point start = now();
-    if (scanCountdown == 0 || m_deviceArrived || start - m_lastScan >= scanPeriod) {
-        m_deviceArrived = false;
-        m_lastScan = start;
-        scanCountdown = 1;
+    if (scanCountdown == 0) {
         const bool changed = scan();
         m_accessNotices.scanFinished();
         if (changed)
             emit hardwareChanged();
+        scanCountdown = passesPerScan;
     }
+    --scanCountdown;
     pollDevices();
 }
 

@@ -3,8 +3,6 @@
 #include <QSignalSpy>
 #include <QTest>
 
-#include <chrono>
-
 #include "device/inputdevice.h"
 #include "messagelog.h"
 #include "monitor/hardwareinterface.h"
@@ -14,29 +12,20 @@ using namespace scripted;
 
 namespace {
 
-// Counts scans and lets the test run single passes of the loop on its own thread. Its clock moves
-// only when the test moves it, and no arrival events reach it.
+// Counts scans and lets the test run single passes of the loop on its own thread.
 class CountingMonitor : public HardwareInterface {
 public:
-    CountingMonitor() { setHotplugEvents(nullptr); }
     std::atomic<int> scans{0};
-    std::atomic<Clock::rep> elapsed{0};
-    void advance(std::chrono::milliseconds by) { elapsed += Clock::duration(by).count(); }
-    Clock::time_point now() const override { return Clock::time_point(Clock::duration(elapsed.load())); }
     bool scan() override
     {
         ++scans;
         return HardwareInterface::scan();
     }
     void pass() { runPass(); }
-    // Passes the way the loop runs them: the clock moves by `each` (a sleep and the polls) before
-    // every pass.
-    void passes(int count, std::chrono::milliseconds each = std::chrono::milliseconds(20))
+    void passes(int count)
     {
-        for (int i = 0; i < count; ++i) {
-            advance(each);
+        for (int i = 0; i < count; ++i)
             runPass();
-        }
     }
 };
 
@@ -66,29 +55,28 @@ class MonitorTest : public QObject {
 private slots:
     void init() { reset(); }
 
-    // The periodic scan follows the clock, not the number of passes: passes of 20 ms scan every
-    // 200th, as ever, and passes slowed down by many silent devices do not stretch the period.
-    void scansInTheFirstPassThenEveryFourSeconds()
+    void scansInTheFirstPassThenEvery200th_data()
     {
-        using std::chrono::milliseconds;
+        QTest::addColumn<int>("pollInterval");
+        QTest::newRow("20 ms") << 20;
+        QTest::newRow("5 ms") << 5; // the period is counted in passes, not tied to the interval
+    }
+
+    void scansInTheFirstPassThenEvery200th()
+    {
+        QFETCH(int, pollInterval);
         CountingMonitor monitor;
+        monitor.pollInterval = pollInterval;
         monitor.pass();
         QCOMPARE(monitor.scans.load(), 1);
         monitor.passes(199);
         QCOMPARE(monitor.scans.load(), 1);
-        monitor.passes(1); // pass 201, 4 s on
+        monitor.pass(); // pass 201
         QCOMPARE(monitor.scans.load(), 2);
-        monitor.passes(39, milliseconds(100));
+        monitor.passes(199);
         QCOMPARE(monitor.scans.load(), 2);
-        monitor.passes(1, milliseconds(100)); // 40 slow passes, 4 s on
+        monitor.pass(); // pass 401
         QCOMPARE(monitor.scans.load(), 3);
-        monitor.passes(2, milliseconds(9000)); // a stall is made up by one scan per pass, not more
-        QCOMPARE(monitor.scans.load(), 5);
-        monitor.passes(500, milliseconds(0));
-        QCOMPARE(monitor.scans.load(), 5);
-        monitor.scanPeriod = milliseconds(50);
-        monitor.passes(5, milliseconds(10));
-        QCOMPARE(monitor.scans.load(), 6);
     }
 
     void scanAnnouncesChangeOnceForSeveralDevices()
@@ -172,7 +160,7 @@ private slots:
         monitor.pass();
         QPointer<InputDevice> first = monitor.devices.value("/dev/hidraw1");
         devices().back().failEveryRead = true; // unplugged ...
-        monitor.passes(1);
+        monitor.pass();
         devices().back().failEveryRead = false; // ... and back before the next scan
         monitor.passes(199);
         QCOMPARE(connected.size(), 2);

@@ -237,12 +237,11 @@ void HotPlugStressTest::transferRound(MainWindow &window, BoxWatcher &boxes, int
 void HotPlugStressTest::controllersComeAndGoDuringTransfers()
 {
     MainWindow window;
-    // Passes of 2 ms and a periodic scan every 40 ms rather than every 4 s, so that the list follows
-    // the controllers closely even where an arrival event is missed; the thread is stopped while
-    // the cadence changes.
+    // Scans every 20 passes of 2 ms rather than every 200 of 20 ms, so that the list follows the
+    // controllers closely; the thread is stopped while the cadence changes.
     stopMonitor(window);
     window.monitor.pollInterval = 2;
-    window.monitor.scanPeriod = std::chrono::milliseconds(40);
+    window.monitor.passesPerScan = 20;
     window.monitor.scanCountdown = 0;
     window.monitor.start();
     window.show();
