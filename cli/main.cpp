@@ -114,13 +114,13 @@ struct Controller {
     QString describe() const { return QStringLiteral("%1 (serial \"%2\", %3)").arg(path, serial, product); }
 };
 
-// The window's monitor with its passes run by hand (see the top of this file). A controller is
-// seen within a few passes of its arrival rather than within 200.
+// The window's monitor with its passes run by hand (see the top of this file). It scans every
+// 100 ms rather than every 4 s, so that a controller is seen within a few passes of its arrival.
 class Monitor : public FlashHardware {
 public:
-    static constexpr int32_t PassesPerScan = 5;
+    static constexpr std::chrono::milliseconds ScanPeriod{100};
 
-    Monitor() { passesPerScan = PassesPerScan; }
+    Monitor() { scanPeriod = ScanPeriod; }
 
     // One pass: the scan when it is due, then one read of every controller, then the pause.
     void step()

@@ -34,6 +34,13 @@ void HardwareInterface::stop()
     running = false;
 }
 
+void HardwareInterface::setHotplugEvents(std::unique_ptr<HotplugEvents> events)
+{
+    m_hotplugEvents = std::move(events);
+    m_hotplugEventsChosen = true;
+    m_deviceArrived = false;
+}
+
 bool HardwareInterface::scan()
 {
     const qsizetype before = devices.size();
@@ -56,12 +63,18 @@ void HardwareInterface::run()
         std::lock_guard lock(m_workLock);
         m_loopTakesWork = true;
     }
+    // The source is open only while the loop runs: nothing else would read its events, and the
+    // queue of an unread source only grows.
+    if (!m_hotplugEventsChosen)
+        m_hotplugEvents = openHotplugEvents();
     while (running && !m_stopRequested) {
         runPass();
-        QThread::msleep(static_cast<unsigned long>(pollInterval));
+        sleepBetweenPasses();
         runPendingWork();
     }
     running = false;
+    if (!m_hotplugEventsChosen)
+        m_hotplugEvents.reset();
     // From here on callers run their work themselves, after the devices are gone; work handed over
     // before is still done here, so no caller is left waiting.
     std::lock_guard lock(m_workLock);
@@ -102,16 +115,33 @@ void HardwareInterface::runPendingWork()
     m_workDone.notify_all();
 }
 
+void HardwareInterface::sleepBetweenPasses()
+{
+    // Waiting on the event source instead of sleeping costs no wake-up while nothing happens and
+    // lets an arrival start the next pass at once.
+    if (m_hotplugEvents) {
+        if (m_hotplugEvents->waitForArrival(pollInterval))
+            m_deviceArrived = true;
+    } else {
+        QThread::msleep(static_cast<unsigned long>(pollInterval));
+    }
+}
+
 void HardwareInterface::runPass()
 {
-    if (scanCountdown == 0) {
+    // Arrivals during the polls of the last pass, or of passes run without the loop's sleep.
+    if (m_hotplugEvents && m_hotplugEvents->waitForArrival(0))
+        m_deviceArrived = true;
+    const Clock::time_point start = now();
+    if (scanCountdown == 0 || m_deviceArrived || start - m_lastScan >= scanPeriod) {
+        m_deviceArrived = false;
+        m_lastScan = start;
+        scanCountdown = 1;
         const bool changed = scan();
         m_accessNotices.scanFinished();
         if (changed)
             emit hardwareChanged();
-        scanCountdown = passesPerScan;
     }
-    --scanCountdown;
     pollDevices();
 }
 

@@ -1,5 +1,6 @@
 // The hardware monitor: a thread that owns the registry of opened controllers, polls each of them
-// every pass, drops the ones whose read fails and rescans the bus every 200th pass.
+// every pass, drops the ones whose read fails, scans the bus in the pass after a HID device has
+// arrived and, as a safety net, every four seconds.
 #pragma once
 
 #include <QHash>
@@ -9,13 +10,16 @@
 #include <QThread>
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
 #include <functional>
+#include <memory>
 #include <mutex>
 
 #include "accessnotices.h"
+#include "hotplugevents.h"
 
 class InputDevice;
 struct FlashFailure;
@@ -36,10 +40,13 @@ public:
     // The plug-in table, identifier -> creator. Changed only by loadPlugins, which runs on the monitor
     // thread while the loop runs; other threads read it only when no loadPlugins/bindPlugins runs.
     QMap<QString, CreatePluginFunction> plugins;
-    // The bus is scanned in the first pass and then every `passesPerScan` passes, whatever the poll
-    // interval: every 200th pass unless a test asks for more frequent scans.
-    static constexpr int32_t DefaultPassesPerScan = 200;
-    int32_t passesPerScan = DefaultPassesPerScan;
+    // The bus is scanned in the first pass, in the pass after a HID device arrived (see
+    // setHotplugEvents), and whenever `scanPeriod` of wall time has passed since the last scan:
+    // the safety net for a missed arrival and for systems without arrival events. The period is
+    // timed by the clock, so it does not stretch with the time the polls of a pass take.
+    static constexpr std::chrono::milliseconds DefaultScanPeriod{4000};
+    std::chrono::milliseconds scanPeriod = DefaultScanPeriod;
+    // 0: the next pass scans, whatever the clock says. Set again by every scan.
     int32_t scanCountdown = 0;
     int32_t pollInterval = 20;
 
@@ -49,7 +56,11 @@ public:
     // enterBootloader/flashFirmware (which take it themselves) while holding it.
     QMutex &registryLock() const;
 
-    void stop();                                // lowers running; any thread; does not wait
+    void stop(); // lowers running; any thread; does not wait
+    // Replaces the source of arrival events, which the thread opens for this platform while its
+    // loop runs; null switches events off, so that only the clock-timed scans find new devices.
+    // Call it while the thread does not run.
+    void setHotplugEvents(std::unique_ptr<HotplugEvents> events);
     virtual bool scan();                        // hid_enumerate(0,0) in the base
     bool connectDevices(hid_device_info *list); // discovery.cpp
     // Rebuild the plug-in table from the folder `hardware` under the current directory; bindPlugins
@@ -87,8 +98,14 @@ protected:
     // every registered device.
     void runPass();
 
+    using Clock = std::chrono::steady_clock;
+    // The clock that times the periodic scan.
+    virtual Clock::time_point now() const { return Clock::now(); }
+
 private:
     void pollDevices();
+    // The pause between two passes: `pollInterval`, or less when a device arrives meanwhile.
+    void sleepBetweenPasses();
     void dropVanishedDevice(const QString &path, InputDevice *device);
     void destroyAllDevices();
     // Releases the device's report description and destroys it; the caller holds the lock.
@@ -102,7 +119,11 @@ private:
     void bindRegisteredDevices();
 
     mutable QMutex m_registryLock;
-    AccessNotices m_accessNotices; // monitor thread only: discovery and scans
+    std::unique_ptr<HotplugEvents> m_hotplugEvents; // monitor thread, once started
+    bool m_hotplugEventsChosen = false;             // set by setHotplugEvents
+    bool m_deviceArrived = false;                   // monitor thread: scan in the next pass
+    Clock::time_point m_lastScan{};                 // monitor thread
+    AccessNotices m_accessNotices;                  // monitor thread only: discovery and scans
 
     struct PendingWork {
         const std::function<void()> &work;

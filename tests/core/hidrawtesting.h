@@ -13,6 +13,7 @@
 #include <QTest>
 
 #include <atomic>
+#include <chrono>
 #include <memory>
 #include <string>
 
@@ -160,6 +161,17 @@ public:
         this->scanCountdown = 0;
         this->runPass();
     }
+
+    // With `stillClock`, the clock of the periodic scan moves only by advance().
+    bool stillClock = false;
+    void advance(std::chrono::milliseconds by) { m_elapsed += by; }
+    typename Base::Clock::time_point now() const override
+    {
+        return stillClock ? typename Base::Clock::time_point(m_elapsed) : Base::now();
+    }
+
+private:
+    std::chrono::milliseconds m_elapsed{0};
 };
 
 // ---- What happened, in order ------------------------------------------------------------------

@@ -11,7 +11,7 @@ using namespace hidrawtest;
 
 namespace {
 
-constexpr int kGenerous = 60000; // ms; scans come every 200 passes, slower on a loaded machine
+constexpr int kGenerous = 60000; // ms; generous for a loaded machine
 
 const QString kJoystickLine = "Device: 0x1209-0x0001:(b018,a006) Test Maker - Test Joystick :: ";
 
@@ -77,6 +77,53 @@ private slots:
         QVERIFY(monitor.wait(kGenerous));
         QCOMPARE(timeline.take(), QStringList{"Stopping polling"});
         QVERIFY(second.isNull());
+    }
+
+    // A controller plugged in while others are listed is found in the pass after its arrival
+    // event, long before the periodic scan (whose clock stands still here). Removals start no scan.
+    void arrivalIsScannedForInTheNextPass()
+    {
+        const Fake a = joystick("A"), b = joystick("B");
+        Monitor<FlashHardware> monitor;
+        monitor.stillClock = true;
+        monitor.setHotplugEvents(openHotplugEvents());
+        monitor.pass();
+        QCOMPARE(monitor.devices.size(), 2);
+        for (int i = 0; i < 5; ++i)
+            monitor.pass();
+        QCOMPARE(monitor.scans.load(), 1);
+
+        Fake c = joystick("C");
+        QVERIFY2(monitor.passUntil([&] { return registered(monitor, c->devnode) != nullptr; }, 50),
+                 "the plugged controller was not registered within 50 passes");
+        QCOMPARE(monitor.scans.load(), 2);
+
+        c->unplug();
+        QVERIFY2(monitor.passUntil([&] { return monitor.devices.size() == 2; }, 50),
+                 "the unplugged controller was not dropped within 50 passes");
+        for (int i = 0; i < 5; ++i)
+            monitor.pass();
+        QCOMPARE(monitor.scans.load(), 2);
+    }
+
+    // With the event source switched off, a plugged controller waits for the clock-timed scan.
+    void withoutEventsTheClockTimedScanFindsArrivals()
+    {
+        const Fake a = joystick("A");
+        Monitor<FlashHardware> monitor;
+        monitor.stillClock = true;
+        monitor.setHotplugEvents(nullptr);
+        monitor.pass();
+        const Fake b = joystick("B");
+        for (int i = 0; i < 20; ++i)
+            monitor.pass();
+        QCOMPARE(monitor.scans.load(), 1);
+        QVERIFY(!registered(monitor, b->devnode));
+
+        monitor.advance(HardwareInterface::DefaultScanPeriod);
+        monitor.pass();
+        QCOMPARE(monitor.scans.load(), 2);
+        QVERIFY(registered(monitor, b->devnode));
     }
 
     void devicesVanishingTogetherAreDroppedOnceEach()
