@@ -18,8 +18,10 @@
 #include <algorithm>
 #include <cctype>
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
 #include <cwchar>
+#include <memory>
 #include <set>
 #include <string>
 #include <vector>
@@ -29,6 +31,7 @@
 #include "descriptor/descriptor.h"
 #include "firmwareblocks.h"
 #include "helpers.h"
+#include "hotplugevents.h"
 #include "json.h"
 #include "testbed_protocol.h"
 
@@ -807,6 +810,24 @@ void testBadPathsGiveNullAndLeakNothing()
     CHECK(leavesNoHandleOpen([] { CHECK(hid_open_path("NUL") == nullptr); }));
 }
 
+// The monitor's arrival events exist exactly where the system exports the notification
+// functions; where it does not, the monitor gets no source and scans by the clock alone. Waiting
+// on a source that exists returns (no device arrives here).
+void testArrivalEventsWhereOffered()
+{
+    HMODULE library = LoadLibraryW(L"cfgmgr32.dll");
+    const bool offered = library != nullptr &&
+                         GetProcAddress(library, "CM_Register_Notification") != nullptr &&
+                         GetProcAddress(library, "CM_Unregister_Notification") != nullptr;
+    std::printf("HID arrival notifications: %s\n", offered ? "offered" : "not offered, periodic scan alone");
+    const std::unique_ptr<HotplugEvents> events = openHotplugEvents();
+    CHECK((events != nullptr) == offered);
+    if (events)
+        CHECK(!events->waitForArrival(10));
+    if (library != nullptr)
+        FreeLibrary(library);
+}
+
 // ---- wine's HID parser against ours ----
 
 // Where wine's parser answers otherwise than ours, and Windows (its documented behaviour and the
@@ -1084,5 +1105,6 @@ int main(int argc, char **argv)
     testsupport::checker().run("close while another thread's read is pending",
                                testCloseWhileAnotherThreadsReadIsPending);
     testsupport::checker().run("unplugging during a read fails it", testUnplugDuringReadFailsIt);
+    testsupport::checker().run("arrival events where offered", testArrivalEventsWhereOffered);
     return testsupport::checker().finish();
 }
