@@ -14,11 +14,17 @@
 #include <fcntl.h>
 #include <filesystem>
 #include <linux/hidraw.h>
+#include <linux/netlink.h>
+#include <linux/rtnetlink.h>
+#include <linux/sock_diag.h>
+#include <linux/unix_diag.h>
 #include <poll.h>
 #include <pthread.h>
 #include <set>
 #include <sys/ioctl.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <thread>
 #include <unistd.h>
 
 namespace fakehid {
@@ -26,6 +32,9 @@ namespace fakehid {
 namespace {
 
 constexpr const char *kPreloadLibrary = "libumockdev-preload.so.0";
+// The uevents of one plug or unplug, at most: the USB device, its interface, the HID device and
+// the hidraw node.
+constexpr int kEventsPerDevice = 4;
 
 UMockdevTestbed *testbed(void *p)
 {
@@ -172,6 +181,92 @@ void unlinkUnderPreloadPathLock(const std::string &path)
     pthread_sigmask(SIG_SETMASK, &old, nullptr);
 }
 
+// The inodes of the uevent listeners' sockets in the testbed's folder: umockdev binds the socket
+// of every udev monitor opened under it, in any process, to "event<N>" there. Files of closed
+// monitors stay behind; they match no open socket below.
+std::set<ino_t> eventSocketFiles(const std::string &root)
+{
+    std::set<ino_t> inodes;
+    std::error_code error;
+    for (const auto &entry : std::filesystem::directory_iterator(root, error)) {
+        struct stat st {};
+        if (entry.path().filename().string().rfind("event", 0) == 0 &&
+            ::lstat(entry.path().c_str(), &st) == 0 && S_ISSOCK(st.st_mode))
+            inodes.insert(st.st_ino);
+    }
+    return inodes;
+}
+
+// Whether any of these sockets has a datagram waiting to be read. The kernel's socket diagnostics
+// tell the queue of a socket that another process holds; for a datagram socket they give the
+// length of the first datagram waiting, so anything above 0 means the queue is not empty.
+// Unknown (the diagnostics unavailable) counts as empty.
+bool someQueueNotEmpty(const std::set<ino_t> &sockets)
+{
+    if (sockets.empty())
+        return false;
+    const int fd = ::socket(AF_NETLINK, SOCK_RAW | SOCK_CLOEXEC, NETLINK_SOCK_DIAG);
+    if (fd < 0)
+        return false;
+    struct {
+        nlmsghdr header;
+        unix_diag_req request;
+    } query{};
+    query.header.nlmsg_len = sizeof query;
+    query.header.nlmsg_type = SOCK_DIAG_BY_FAMILY;
+    query.header.nlmsg_flags = NLM_F_REQUEST | NLM_F_DUMP;
+    query.request.sdiag_family = AF_UNIX;
+    query.request.udiag_states = ~0u;
+    query.request.udiag_show = UDIAG_SHOW_VFS | UDIAG_SHOW_RQLEN;
+    bool notEmpty = false;
+    if (::send(fd, &query, sizeof query, 0) == static_cast<ssize_t>(sizeof query)) {
+        alignas(nlmsghdr) char buffer[16384];
+        for (bool done = false; !done;) {
+            ssize_t left = ::recv(fd, buffer, sizeof buffer, 0);
+            if (left <= 0)
+                break;
+            for (auto *h = reinterpret_cast<nlmsghdr *>(buffer); NLMSG_OK(h, left); h = NLMSG_NEXT(h, left)) {
+                if (h->nlmsg_type == NLMSG_DONE || h->nlmsg_type == NLMSG_ERROR) {
+                    done = true;
+                    break;
+                }
+                if (h->nlmsg_len < NLMSG_LENGTH(sizeof(unix_diag_msg)))
+                    continue;
+                auto *message = static_cast<unix_diag_msg *>(NLMSG_DATA(h));
+                int attributesLeft = static_cast<int>(h->nlmsg_len - NLMSG_LENGTH(sizeof *message));
+                std::optional<ino_t> file;
+                uint32_t firstDatagram = 0;
+                for (auto *a = reinterpret_cast<rtattr *>(message + 1); RTA_OK(a, attributesLeft);
+                     a = RTA_NEXT(a, attributesLeft)) {
+                    if (a->rta_type == UNIX_DIAG_VFS && RTA_PAYLOAD(a) >= sizeof(unix_diag_vfs))
+                        file = static_cast<unix_diag_vfs *>(RTA_DATA(a))->udiag_vfs_ino;
+                    else if (a->rta_type == UNIX_DIAG_RQLEN && RTA_PAYLOAD(a) >= sizeof(unix_diag_rqlen))
+                        firstDatagram = static_cast<unix_diag_rqlen *>(RTA_DATA(a))->udiag_rqueue;
+                }
+                if (file && firstDatagram > 0 && sockets.count(*file) != 0)
+                    notEmpty = true;
+            }
+        }
+    }
+    ::close(fd);
+    return notEmpty;
+}
+
+// How many datagrams a socket of this machine queues before a send fails.
+int eventQueueCapacity()
+{
+    static const int capacity = [] {
+        int value = 10; // the kernel's default
+        if (FILE *f = fopen("/proc/sys/net/unix/max_dgram_qlen", "r")) {
+            if (fscanf(f, "%d", &value) != 1)
+                value = 10;
+            fclose(f);
+        }
+        return value;
+    }();
+    return capacity;
+}
+
 } // namespace
 
 int descriptorsOnFakeNodes()
@@ -206,6 +301,28 @@ Testbed::~Testbed()
     g_object_unref(testbed(m_tb));
     for (const Retired &retired : m_retired)
         g_object_unref(retired.handler);
+}
+
+std::unique_lock<std::mutex> Testbed::makeRoomForEvents(int count)
+{
+    std::unique_lock<std::mutex> lock(m_eventLock);
+    if (m_eventsMaybeUnread + count > eventQueueCapacity()) {
+        gchar *root = umockdev_testbed_get_root_dir(testbed(m_tb));
+        const std::string rootDir(root);
+        g_free(root);
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+        while (someQueueNotEmpty(eventSocketFiles(rootDir))) {
+            if (std::chrono::steady_clock::now() >= deadline) {
+                fprintf(stderr,
+                        "fake hidraw: a udev monitor has not read its events for 10 s; sending more\n");
+                break;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+        m_eventsMaybeUnread = 0;
+    }
+    m_eventsMaybeUnread += count;
+    return lock;
 }
 
 void Testbed::retireHandler(void *handler, const std::string &devnode, dev_t terminal)
@@ -325,6 +442,7 @@ FakeHidraw::FakeHidraw(Testbed &bed, DeviceConfig config)
     // must find the strings in place and the ioctl socket listening.
     UMockdevTestbed *tb = testbed(m_tb);
     GError *err = nullptr;
+    const std::unique_lock<std::mutex> sending = bed.makeRoomForEvents(kEventsPerDevice); // "add" each
     if (!umockdev_testbed_add_from_string(tb, sysfsDescription().c_str(), &err))
         fail("adding the device", err);
     // Strings are set as raw attribute bytes, so any UTF-8 text arrives unchanged.
@@ -634,6 +752,9 @@ void FakeHidraw::unplug(bool sendUevents)
     unlinkUnderPreloadPathLock(rootDir + devnode);
     // Children first: removing a parent leaves its children's /sys/class links and /dev nodes
     // behind. The remove uevent reads the uevent file, so it goes before the removal.
+    std::unique_lock<std::mutex> sending;
+    if (sendUevents)
+        sending = m_bed.makeRoomForEvents(kEventsPerDevice);
     for (const std::string *p : {&hidrawSysPath, &hidSysPath, &ifaceSysPath, &usbSysPath}) {
         if (p->empty())
             continue;

@@ -51,6 +51,13 @@ public:
     // Keeps a removed device's ioctl handler attached while the code under test holds its node
     // open (see ~FakeHidraw); `terminal` is the device number of the node's pseudo-terminal.
     void retireHandler(void *handler, const std::string &devnode, dev_t terminal);
+    // umockdev hands each uevent to every udev monitor under the testbed, in any process, with a
+    // send that does not wait, and aborts this process when a monitor's queue is full: 10
+    // datagrams (net.unix.max_dgram_qlen), where a kernel socket holds hundreds. So the fixture
+    // counts what it sent since it last saw every queue empty, and before `count` more events
+    // would overflow a queue it waits until every monitor has read its queue (or 10 s, saying
+    // so). Held while the events are sent.
+    std::unique_lock<std::mutex> makeRoomForEvents(int count);
 
 private:
     struct Retired {
@@ -60,6 +67,8 @@ private:
     };
     void *m_tb;
     std::mutex m_retiredLock;
+    std::mutex m_eventLock;
+    int m_eventsMaybeUnread = 0; // under m_eventLock
     std::vector<Retired> m_retired;
     int m_nextIndex = 90;
 };
