@@ -10,6 +10,21 @@
 #include "device/inputdevice.h"
 #include "hid/hid.h"
 
+namespace {
+
+// A device that was not found has left the bus since it was listed.
+bool flashFoundDevice(InputDevice *device, const QString &fileName, FlashFailure *failure)
+{
+    if (device == nullptr) {
+        if (failure != nullptr)
+            *failure = {FlashFailure::Reason::DeviceGone};
+        return false;
+    }
+    return device->flashFirmware(fileName, failure);
+}
+
+} // namespace
+
 HardwareInterface::HardwareInterface(QObject *parent) : QThread(parent)
 {
     // connectHardware carries the device to receivers on other threads.
@@ -232,13 +247,7 @@ bool HardwareInterface::enterBootloader(const char *serial)
 bool HardwareInterface::flashFirmware(const char *serial, QString fileName, FlashFailure *failure)
 {
     QMutexLocker locker(&m_registryLock);
-    InputDevice *device = findDevice(serial);
-    if (device == nullptr) {
-        if (failure != nullptr)
-            *failure = {FlashFailure::Reason::DeviceGone};
-        return false;
-    }
-    return device->flashFirmware(fileName, failure);
+    return flashFoundDevice(findDevice(serial), fileName, failure);
 }
 
 bool HardwareInterface::enterBootloaderAt(const QString &path)
@@ -251,11 +260,5 @@ bool HardwareInterface::enterBootloaderAt(const QString &path)
 bool HardwareInterface::flashFirmwareAt(const QString &path, const QString &fileName, FlashFailure *failure)
 {
     QMutexLocker locker(&m_registryLock);
-    InputDevice *device = findDeviceAt(path);
-    if (device == nullptr) {
-        if (failure != nullptr)
-            *failure = {FlashFailure::Reason::DeviceGone};
-        return false;
-    }
-    return device->flashFirmware(fileName, failure);
+    return flashFoundDevice(findDeviceAt(path), fileName, failure);
 }
