@@ -30,6 +30,7 @@
 #include <thread>
 #include <vector>
 
+#include "arguments.h"
 #include "monitor/flashhardware.h"
 #include "simulated_controller.h"
 
@@ -44,38 +45,26 @@ struct Options {
     bool every200Passes = false;
 };
 
-[[noreturn]] void usage(const char *why)
-{
-    std::fprintf(stderr,
-                 "bench_hotplug_latency: %s\nusage: bench_hotplug_latency [--controllers N] [--runs R] "
-                 "[--periodic-only] [--every-200-passes]\n",
-                 why);
-    std::exit(2);
-}
-
 Options parseOptions(int argc, char **argv)
 {
     Options o;
-    for (int i = 1; i < argc; ++i) {
-        const std::string arg = argv[i];
-        auto value = [&]() -> const char * {
-            if (i + 1 >= argc)
-                usage(("missing value for " + arg).c_str());
-            return argv[++i];
-        };
+    BenchArguments args(argc, argv, "bench_hotplug_latency",
+                        "[--controllers N] [--runs R] [--periodic-only] [--every-200-passes]");
+    while (const char *option = args.next()) {
+        const std::string arg = option;
         if (arg == "--controllers")
-            o.controllers = std::atoi(value());
+            o.controllers = std::atoi(args.value());
         else if (arg == "--runs")
-            o.runs = std::atoi(value());
+            o.runs = std::atoi(args.value());
         else if (arg == "--periodic-only")
             o.periodicOnly = true;
         else if (arg == "--every-200-passes")
             o.every200Passes = true;
         else
-            usage(("unknown option " + arg).c_str());
+            args.fail("unknown option " + arg);
     }
     if (o.controllers < 0 || o.controllers > 16 || o.runs < 1 || o.runs > 1000)
-        usage("values out of range");
+        args.fail("values out of range");
     return o;
 }
 

@@ -48,6 +48,7 @@
 #include <thread>
 #include <vector>
 
+#include "arguments.h"
 #include "hid/hid.h"
 #include "monitor/flashhardware.h"
 #include "monitor/scanfilter.h"
@@ -64,45 +65,34 @@ struct Options {
     int readSize = 16384;
 };
 
-[[noreturn]] void usage(const char *why)
-{
-    std::fprintf(stderr,
-                 "bench_monitor_idle: %s\nusage: bench_monitor_idle [--controllers N] [--seconds S] "
-                 "[--interval-ms M] [--real-bus] [--raw-reader] [--read-size B]\n",
-                 why);
-    std::exit(2);
-}
-
 Options parseOptions(int argc, char **argv)
 {
     Options o;
-    for (int i = 1; i < argc; ++i) {
-        const std::string arg = argv[i];
-        auto value = [&]() -> const char * {
-            if (i + 1 >= argc)
-                usage(("missing value for " + arg).c_str());
-            return argv[++i];
-        };
+    BenchArguments args(
+        argc, argv, "bench_monitor_idle",
+        "[--controllers N] [--seconds S] [--interval-ms M] [--real-bus] [--raw-reader] [--read-size B]");
+    while (const char *option = args.next()) {
+        const std::string arg = option;
         if (arg == "--controllers")
-            o.controllers = std::atoi(value());
+            o.controllers = std::atoi(args.value());
         else if (arg == "--seconds")
-            o.seconds = std::atof(value());
+            o.seconds = std::atof(args.value());
         else if (arg == "--interval-ms")
-            o.intervalMs = std::atoi(value());
+            o.intervalMs = std::atoi(args.value());
         else if (arg == "--real-bus")
             o.realBus = true;
         else if (arg == "--raw-reader")
             o.rawReader = true;
         else if (arg == "--read-size")
-            o.readSize = std::atoi(value());
+            o.readSize = std::atoi(args.value());
         else
-            usage(("unknown option " + arg).c_str());
+            args.fail("unknown option " + arg);
     }
     if (o.controllers < 0 || o.controllers > 16 || o.seconds <= 0 || o.intervalMs < 0 || o.readSize < 1 ||
         o.readSize > 16384)
-        usage("values out of range");
+        args.fail("values out of range");
     if (o.realBus && o.controllers != 0)
-        usage("--real-bus takes no fake controllers");
+        args.fail("--real-bus takes no fake controllers");
     return o;
 }
 
