@@ -29,6 +29,7 @@
 #include <unistd.h>
 #include <vector>
 
+#include "device/flashfailure.h"
 #include "device/inputdevice.h"
 #include "monitor/flashhardware.h"
 
@@ -72,7 +73,8 @@ constexpr char usageText[] =
     "\n"
     "Exit codes:\n"
     "  0  done\n"
-    "  1  the transfer failed: a block was refused or the controller vanished\n"
+    "  1  the transfer failed: a block was refused, the controller vanished or the file\n"
+    "     could no longer be read\n"
     "  2  usage or selection error, or a file that cannot be read (nothing was sent)\n"
     "  3  timed out waiting for the bootloader device\n"
     "  4  the controller did not come back after the flash\n"
@@ -398,20 +400,21 @@ void fail(Job &job, int code, const QString &detail)
 void transfer(InputDevice *device, const QString &file, Job &job)
 {
     const QMetaObject::Connection progress =
-        QObject::connect(device, &InputDevice::flashTick, [&job](uint totalSize, uint currentSize) {
-            // The last tick carries the image length; the ones before it a percentage.
-            job.percent = currentSize == totalSize ? 100 : int(std::min<uint>(currentSize, 99));
+        QObject::connect(device, &InputDevice::flashTick, [&job](uint, uint currentSize) {
+            // Every tick carries a percentage, the last one 100.
+            job.percent = int(std::min<uint>(currentSize, 100));
         });
-    const bool sent = device->flashFirmware(file);
+    FlashFailure failure;
+    const bool sent = device->flashFirmware(file, &failure);
     QObject::disconnect(progress);
     if (sent) {
         job.percent = 100;
         return;
     }
-    // The device layer answers only whether every block went through; before the transfer the
-    // file was found sound, so a failure is a refused block or a controller that went away.
+    // The file was found sound before the controller was restarted; if it changed since, the
+    // controller sits in its bootloader all the same, so that too is a failed transfer.
     job.code = TransferFailed;
-    job.detail = QStringLiteral("the transfer failed: a block was refused or the controller went away");
+    job.detail = QStringLiteral("the transfer failed. ") + describeFlashFailure(failure);
 }
 
 class Progress {

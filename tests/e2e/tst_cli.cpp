@@ -143,6 +143,13 @@ void CliTest::flashEntersTheBootloaderAndSendsTheWholeFile()
     // Not a terminal: one line per tenth.
     QCOMPARE(events.filter(QRegularExpression(QStringLiteral("^SIM-0002: \\d+%$"))).size(), 10);
     QVERIFY(run.events(QStringLiteral("SIM-0001")).isEmpty());
+
+    // A refused block ends the flash with its number told.
+    const Run refused = underSim({"--image-size", "1000", "--refuse-block", "3"}, cli({"flash", file}));
+    CHECK_EXIT(refused, 1);
+    QVERIFY2(refused.errors.contains(
+                 QLatin1String("SIM-0001: the transfer failed. The controller refused block 3 of 16.")),
+             qPrintable(refused.errors));
 }
 
 void CliTest::serialSelectsOnlyTheControllerOfThatWholeText()
