@@ -53,7 +53,6 @@ void HardwareInterface::setHotplugEvents(std::unique_ptr<HotplugEvents> events)
 {
     m_hotplugEvents = std::move(events);
     m_hotplugEventsChosen = true;
-    m_deviceArrived = false;
 }
 
 bool HardwareInterface::scan()
@@ -136,7 +135,7 @@ void HardwareInterface::sleepBetweenPasses()
     // lets an arrival start the next pass at once.
     if (m_hotplugEvents) {
         if (m_hotplugEvents->waitForArrival(pollInterval))
-            m_deviceArrived = true;
+            scanDue = true;
     } else {
         QThread::msleep(static_cast<unsigned long>(pollInterval));
     }
@@ -144,14 +143,13 @@ void HardwareInterface::sleepBetweenPasses()
 
 void HardwareInterface::runPass()
 {
-    // Arrivals during the polls of the last pass, or of passes run without the loop's sleep.
+    // Arrivals since the loop's pause looked (during pending work), or in passes run without it.
     if (m_hotplugEvents && m_hotplugEvents->waitForArrival(0))
-        m_deviceArrived = true;
+        scanDue = true;
     const Clock::time_point start = now();
-    if (scanCountdown == 0 || m_deviceArrived || start - m_lastScan >= scanPeriod) {
-        m_deviceArrived = false;
+    if (scanDue || start - m_lastScan >= scanPeriod) {
+        scanDue = false;
         m_lastScan = start;
-        scanCountdown = 1;
         const bool changed = scan();
         m_accessNotices.scanFinished();
         if (changed)

@@ -46,8 +46,9 @@ public:
     // timed by the clock, so it does not stretch with the time the polls of a pass take.
     static constexpr std::chrono::milliseconds DefaultScanPeriod{4000};
     std::chrono::milliseconds scanPeriod = DefaultScanPeriod;
-    // 0: the next pass scans, whatever the clock says. Set again by every scan.
-    int32_t scanCountdown = 0;
+    // The next pass scans, whatever the clock says: set for the first pass and by an arrival,
+    // cleared by every scan.
+    bool scanDue = true;
     int32_t pollInterval = 20;
 
     // The registry lock. The monitor thread holds it to insert, remove and destroy devices;
@@ -121,7 +122,6 @@ private:
     mutable QMutex m_registryLock;
     std::unique_ptr<HotplugEvents> m_hotplugEvents; // monitor thread, once started
     bool m_hotplugEventsChosen = false;             // set by setHotplugEvents
-    bool m_deviceArrived = false;                   // monitor thread: scan in the next pass
     Clock::time_point m_lastScan{};                 // monitor thread
     AccessNotices m_accessNotices;                  // monitor thread only: discovery and scans
 

@@ -155,10 +155,10 @@ public:
             this->runPass();
         return done();
     }
-    // One pass that scans, whatever the countdown says.
+    // One pass that scans, whatever the clock says.
     void scanPass()
     {
-        this->scanCountdown = 0;
+        this->scanDue = true;
         this->runPass();
     }
 

@@ -18,7 +18,7 @@ namespace {
 struct Monitor : FlashHardware {
     void scanNow()
     {
-        scanCountdown = 0;
+        scanDue = true;
         runPass();
     }
     void scans(int count)

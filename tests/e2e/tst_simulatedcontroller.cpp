@@ -91,7 +91,7 @@ public:
     {
         return QTest::qWaitFor(
             [&] {
-                scanCountdown = 0;
+                scanDue = true;
                 runPass();
                 QMutexLocker locker(&registryLock());
                 for (const InputDevice *device : std::as_const(devices))

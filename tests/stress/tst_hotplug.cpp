@@ -243,7 +243,7 @@ void HotPlugStressTest::controllersComeAndGoDuringTransfers()
     stopMonitor(window);
     window.monitor.pollInterval = 2;
     window.monitor.scanPeriod = std::chrono::milliseconds(40);
-    window.monitor.scanCountdown = 0;
+    window.monitor.scanDue = true;
     // Arrival events stay on, so plugs during a transfer also reach the monitor as events that
     // wait while it waits for the registry.
     window.monitor.start();
