@@ -294,7 +294,12 @@ void ensurePreloaded(int, char **argv)
     exit(1);
 }
 
-Testbed::Testbed() : m_tb(umockdev_testbed_new()) {}
+Testbed::Testbed() : m_tb(umockdev_testbed_new())
+{
+    gchar *root = umockdev_testbed_get_root_dir(testbed(m_tb));
+    m_rootDir = root;
+    g_free(root);
+}
 
 Testbed::~Testbed()
 {
@@ -307,11 +312,8 @@ std::unique_lock<std::mutex> Testbed::makeRoomForEvents(int count)
 {
     std::unique_lock<std::mutex> lock(m_eventLock);
     if (m_eventsMaybeUnread + count > eventQueueCapacity()) {
-        gchar *root = umockdev_testbed_get_root_dir(testbed(m_tb));
-        const std::string rootDir(root);
-        g_free(root);
         const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-        while (someQueueNotEmpty(eventSocketFiles(rootDir))) {
+        while (someQueueNotEmpty(eventSocketFiles(m_rootDir))) {
             if (std::chrono::steady_clock::now() >= deadline) {
                 fprintf(stderr,
                         "fake hidraw: a udev monitor has not read its events for 10 s; sending more\n");
@@ -468,9 +470,7 @@ FakeHidraw::FakeHidraw(Testbed &bed, DeviceConfig config)
         if (!umockdev_testbed_add_from_string(tb, hidrawDescription().c_str(), &err))
             fail("adding the hidraw node", err);
         m_master = umockdev_testbed_get_dev_fd(tb, devnode.c_str());
-        gchar *root = umockdev_testbed_get_root_dir(tb);
-        const std::string slavePath = std::string(root) + devnode; // a symlink to /dev/pts/K
-        g_free(root);
+        const std::string slavePath = bed.rootDir() + devnode; // a symlink to /dev/pts/K
         m_slaveOwn = ::open(slavePath.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
         if (m_slaveOwn >= 0)
             m_terminal = keepOwnEnd(m_slaveOwn);
@@ -746,9 +746,7 @@ void FakeHidraw::unplug(bool sendUevents)
         }
     }
     // The node goes first, as the kernel deletes it before it announces the removal.
-    gchar *root = umockdev_testbed_get_root_dir(tb);
-    const std::string rootDir(root);
-    g_free(root);
+    const std::string &rootDir = m_bed.rootDir();
     unlinkUnderPreloadPathLock(rootDir + devnode);
     // Children first: removing a parent leaves its children's /sys/class links and /dev nodes
     // behind. The remove uevent reads the uevent file, so it goes before the removal.

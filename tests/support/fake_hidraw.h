@@ -48,6 +48,8 @@ public:
 
     int allocateIndex() { return m_nextIndex++; }
     void *handle() const { return m_tb; } // the UMockdevTestbed
+    // The folder that holds the fake /sys and /dev, and umockdev's sockets.
+    const std::string &rootDir() const { return m_rootDir; }
     // Keeps a removed device's ioctl handler attached while the code under test holds its node
     // open (see ~FakeHidraw); `terminal` is the device number of the node's pseudo-terminal.
     void retireHandler(void *handler, const std::string &devnode, dev_t terminal);
@@ -66,6 +68,7 @@ private:
         dev_t terminal;
     };
     void *m_tb;
+    std::string m_rootDir;
     std::mutex m_retiredLock;
     std::mutex m_eventLock;
     int m_eventsMaybeUnread = 0; // under m_eventLock

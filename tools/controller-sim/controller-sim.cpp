@@ -9,8 +9,6 @@
 #include <QByteArray>
 #include <QCryptographicHash>
 
-#include <umockdev.h>
-
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
@@ -250,9 +248,7 @@ int main(int argc, char **argv)
             std::printf("%s: Sim Flight Stick 1.2 up on %s\n", serial, controllers.back()->devnode().c_str());
         }
 
-        gchar *root = umockdev_testbed_get_root_dir(static_cast<UMockdevTestbed *>(bed.handle()));
-        const std::vector<std::string> env = childEnvironment(root);
-        g_free(root);
+        const std::vector<std::string> env = childEnvironment(bed.rootDir());
         std::vector<char *> envp;
         for (const std::string &entry : env)
             envp.push_back(const_cast<char *>(entry.c_str()));
