@@ -78,11 +78,6 @@ MainWindow::~MainWindow()
     // The members go next (the file name, then the monitor), and the base deletes the widgets.
 }
 
-bool MainWindow::isBootloaderProduct(const char *product)
-{
-    return ::isBootloaderProduct(product);
-}
-
 void MainWindow::showMessage(QMessageBox::Icon icon, const QString &title, const QString &text,
                              Qt::TextFormat format)
 {

@@ -32,9 +32,6 @@ public:
     QString selectedPath;
     QString firmwareFile;
 
-    // True when a device with this product text counts as being in its bootloader.
-    static bool isBootloaderProduct(const char *product);
-
 private slots:
     void on_actionClose_triggered();
     void on_action_About_triggered();

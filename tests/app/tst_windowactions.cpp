@@ -229,7 +229,7 @@ void WindowActionsTest::bootloaderProductRule()
 {
     QFETCH(QByteArray, product);
     QFETCH(bool, inBootloader);
-    QCOMPARE(MainWindow::isBootloaderProduct(product.constData()), inBootloader);
+    QCOMPARE(isBootloaderProduct(product.constData()), inBootloader);
 }
 
 void WindowActionsTest::bootloaderButton()
