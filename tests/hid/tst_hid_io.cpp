@@ -3,6 +3,7 @@
 #include "test_descriptors.h"
 
 #include <atomic>
+#include <chrono>
 #include <cstring>
 #include <thread>
 #include <vector>
@@ -395,6 +396,38 @@ private slots:
         QCOMPARE(seen.size(), size_t(kReports));
         for (int i = 0; i < kReports; ++i)
             QCOMPARE(seen[i], static_cast<uint8_t>(i));
+    }
+
+    // The fixture itself: a fake destroyed while umockdev's worker thread is inside one of its
+    // handlers. The destructor must wait for that call: a handler that goes on after it works on a
+    // dead object (and on whatever the stack holds next).
+    void fakeOutlivesItsHandlersCalls()
+    {
+        std::atomic<bool> inHandler{false}, destroyed{false}, handlerOutlivedFake{false};
+        DeviceConfig config = joystick();
+        config.featureSetFilter = [&](const Bytes &) {
+            inHandler = true;
+            // Long enough for a destructor that does not wait to return first.
+            const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(200);
+            while (!destroyed && std::chrono::steady_clock::now() < until)
+                std::this_thread::yield();
+            handlerOutlivedFake = destroyed.load();
+            return 0;
+        };
+        std::jthread sender;
+        {
+            FakeHidraw fake(bed, config);
+            Handle dev = open(fake.devnode);
+            QVERIFY(dev);
+            sender = std::jthread([dev = std::move(dev)] {
+                const Bytes block = withId(0x02, Bytes(53, 0x5A));
+                hid_send_feature_report(dev.get(), block.data(), block.size());
+            });
+            QTRY_VERIFY2_WITH_TIMEOUT(inHandler, "the feature report to reach the fake's handler", kGenerous);
+        }
+        destroyed = true;
+        sender.join();
+        QVERIFY2(!handlerOutlivedFake, "the fake was destroyed while its handler ran");
     }
 
     void nullHandleFailsEverywhere()

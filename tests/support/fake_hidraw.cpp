@@ -348,28 +348,104 @@ void Testbed::retireHandler(void *handler, const std::string &devnode, dev_t ter
     });
 }
 
+// umockdev calls a fake's handlers on its worker thread, and GLib may still call a handler that an
+// emission picked just before the handler was disconnected, after the disconnection returned. So
+// the handlers reach their fake only through this gate, which every connection holds a share of and
+// which outlives the fake: the destructor closes it and waits for the calls that got through, and a
+// call that comes later answers as the kernel answers on a removed device.
+struct FakeHidraw::Gate {
+    std::mutex mx;
+    std::condition_variable idle;
+    FakeHidraw *fake;
+    int calls = 0; // handlers between enter() and leave()
+
+    explicit Gate(FakeHidraw *f) : fake(f) {}
+
+    FakeHidraw *enter()
+    {
+        std::lock_guard<std::mutex> lock(mx);
+        if (fake)
+            ++calls;
+        return fake;
+    }
+    void leave()
+    {
+        std::lock_guard<std::mutex> lock(mx);
+        if (--calls == 0)
+            idle.notify_all();
+    }
+    void close(int callsOnThisThread)
+    {
+        std::unique_lock<std::mutex> lock(mx);
+        fake = nullptr;
+        idle.wait(lock, [&] { return calls == callsOnThisThread; });
+    }
+};
+
+namespace {
+
+// The gates whose handlers run on this thread now, innermost last.
+thread_local std::vector<const void *> gatesPassedHere;
+
+} // namespace
+
 struct FakeHidraw::Glue {
-    // A removed device's node, for descriptors still open on it: every call fails, as the
-    // kernel answers them once the device is gone.
-    static gboolean goneIoctl(UMockdevIoctlBase *, UMockdevIoctlClient *c, gpointer)
+    // One handler call through the gate: the fake, or null once it is being destroyed.
+    class Pass {
+    public:
+        explicit Pass(gpointer data) : m_gate(**static_cast<std::shared_ptr<Gate> *>(data))
+        {
+            m_fake = m_gate.enter();
+            if (m_fake)
+                gatesPassedHere.push_back(&m_gate);
+        }
+        ~Pass()
+        {
+            if (!m_fake)
+                return;
+            gatesPassedHere.pop_back();
+            m_gate.leave();
+        }
+        Pass(const Pass &) = delete;
+        Pass &operator=(const Pass &) = delete;
+        FakeHidraw *fake() const { return m_fake; }
+
+    private:
+        Gate &m_gate;
+        FakeHidraw *m_fake;
+    };
+
+    using Body = gboolean (*)(FakeHidraw *, UMockdevIoctlClient *);
+    template <Body body, int errorOnceGone>
+    static gboolean through(UMockdevIoctlBase *, UMockdevIoctlClient *c, gpointer data)
     {
-        umockdev_ioctl_client_complete(c, -1, ENODEV);
-        return TRUE;
-    }
-    static gboolean goneRead(UMockdevIoctlBase *, UMockdevIoctlClient *c, gpointer)
-    {
-        umockdev_ioctl_client_complete(c, -1, EIO);
-        return TRUE;
+        const Pass pass(data);
+        if (!pass.fake()) {
+            umockdev_ioctl_client_complete(c, -1, errorOnceGone);
+            return TRUE;
+        }
+        return body(pass.fake(), c);
     }
 
-    static gboolean onIoctl(UMockdevIoctlBase *, UMockdevIoctlClient *c, gpointer self)
+    static void connect(FakeHidraw &fake, const char *signal, GCallback handler)
     {
-        return static_cast<FakeHidraw *>(self)->handleIoctl(c);
+        g_signal_connect_data(
+            fake.m_handler, signal, handler, new std::shared_ptr<Gate>(fake.m_gate),
+            [](gpointer data, GClosure *) { delete static_cast<std::shared_ptr<Gate> *>(data); },
+            GConnectFlags(0));
     }
 
-    static gboolean onRead(UMockdevIoctlBase *, UMockdevIoctlClient *c, gpointer p)
+    static void close(FakeHidraw &fake)
     {
-        auto *self = static_cast<FakeHidraw *>(p);
+        const int ownCalls =
+            static_cast<int>(std::count(gatesPassedHere.begin(), gatesPassedHere.end(), fake.m_gate.get()));
+        fake.m_gate->close(ownCalls);
+    }
+
+    static gboolean onIoctl(FakeHidraw *self, UMockdevIoctlClient *c) { return self->handleIoctl(c); }
+
+    static gboolean onRead(FakeHidraw *self, UMockdevIoctlClient *c)
+    {
         std::lock_guard<std::mutex> lock(self->m_mx);
         if (self->m_unplugged) {
             umockdev_ioctl_client_complete(c, -1, EIO);
@@ -400,9 +476,8 @@ struct FakeHidraw::Glue {
         return TRUE;
     }
 
-    static gboolean onWrite(UMockdevIoctlBase *, UMockdevIoctlClient *c, gpointer p)
+    static gboolean onWrite(FakeHidraw *self, UMockdevIoctlClient *c)
     {
-        auto *self = static_cast<FakeHidraw *>(p);
         UMockdevIoctlData *arg = umockdev_ioctl_client_get_arg(c);
         Bytes payload(arg->data, arg->data + arg->data_len);
         {
@@ -458,9 +533,10 @@ FakeHidraw::FakeHidraw(Testbed &bed, DeviceConfig config)
 
     UMockdevIoctlBase *handler = umockdev_ioctl_base_new();
     m_handler = handler;
-    g_signal_connect(handler, "handle-ioctl", G_CALLBACK(&Glue::onIoctl), this);
-    g_signal_connect(handler, "handle-read", G_CALLBACK(&Glue::onRead), this);
-    g_signal_connect(handler, "handle-write", G_CALLBACK(&Glue::onWrite), this);
+    m_gate = std::make_shared<Gate>(this);
+    Glue::connect(*this, "handle-ioctl", G_CALLBACK((&Glue::through<&Glue::onIoctl, ENODEV>)));
+    Glue::connect(*this, "handle-read", G_CALLBACK((&Glue::through<&Glue::onRead, EIO>)));
+    Glue::connect(*this, "handle-write", G_CALLBACK((&Glue::through<&Glue::onWrite, ENODEV>)));
     if (!umockdev_testbed_attach_ioctl(tb, devnode.c_str(), handler, &err))
         fail("attaching the ioctl handler", err);
 
@@ -524,12 +600,9 @@ FakeHidraw::~FakeHidraw()
         // The code under test may still hold the node open, or open it a moment from now from a
         // scan that listed it just before the removal. Detaching the handler would close the
         // socket under such a descriptor, which umockdev's preload library takes for a fatal
-        // error; so the node keeps a handler that fails every call until nothing holds it open.
-        g_signal_connect(m_handler, "handle-ioctl", G_CALLBACK(&Glue::goneIoctl), nullptr);
-        g_signal_connect(m_handler, "handle-read", G_CALLBACK(&Glue::goneRead), nullptr);
-        g_signal_connect(m_handler, "handle-write", G_CALLBACK(&Glue::goneIoctl), nullptr);
-        g_signal_handlers_disconnect_by_data(m_handler, this);
-        std::lock_guard<std::mutex> wait(m_mx); // a call in flight on this fake's fields ends first
+        // error; so the node keeps its handler, whose calls fail once the gate is closed, until
+        // nothing holds it open.
+        Glue::close(*this);
         if (m_slaveOwn >= 0)
             closeOwnEnd(m_slaveOwn);
         m_bed.retireHandler(m_handler, devnode, m_terminal);

@@ -135,6 +135,7 @@ public:
 private:
     struct Glue; // the umockdev signal callbacks
     friend struct Glue;
+    struct Gate; // the callbacks' only way to this fake
 
     std::string sysfsDescription() const;
     std::string hidrawDescription() const;
@@ -144,6 +145,7 @@ private:
     Testbed &m_bed;
     void *m_tb;
     DeviceConfig m_cfg;
+    std::shared_ptr<Gate> m_gate;
     void *m_handler = nullptr;
     int m_master = -1, m_slaveOwn = -1;
     dev_t m_terminal = 0; // the device number of the node's pseudo-terminal
