@@ -46,8 +46,72 @@ bool InputDevice::enterBootloader()
     return hid_send_feature_report(handle, report, sizeof report) >= 0;
 }
 
-// Sends the image as the blocks of firmwareblocks.h, one feature report each.
+FlashFailure readFirmwareImage(const QString &fileName, QByteArray &image)
+{
+    image.clear();
+    // Only a regular file has a known length and an end: opening a FIFO waits for a writer that
+    // may never come, and a device such as /dev/zero would be read until memory runs out.
+    const QFileInfo info(fileName);
+    if (info.exists() && !info.isFile()) {
+        qDebug() << fileName << " is not a regular file";
+        return {FlashFailure::Reason::NotARegularFile};
+    }
+    QFile file(fileName);
+    if (!file.open(QIODevice::ReadOnly)) {
+        qDebug() << fileName << " Can't open for reading";
+        return {FlashFailure::Reason::FileUnreadable};
+    }
+    // The name may have been given to something else between the look and the open; from here on
+    // every check is on the opened file, whose bytes are the ones sent.
+    if (file.isSequential()) {
+        qDebug() << fileName << " is not a regular file";
+        return {FlashFailure::Reason::NotARegularFile};
+    }
+    if (static_cast<quint64>(file.size()) > MaxFirmwareImageSize) {
+        qDebug() << fileName << " is too large for a firmware image";
+        return {FlashFailure::Reason::FileTooLarge};
+    }
+    QByteArray bytes = file.readAll();
+    if (file.error() != QFileDevice::NoError) {
+        qDebug() << fileName << " Can't open for reading";
+        return {FlashFailure::Reason::FileUnreadable};
+    }
+    // A file that grew after the size check is judged by what was read.
+    if (static_cast<quint64>(bytes.size()) > MaxFirmwareImageSize) {
+        qDebug() << fileName << " is too large for a firmware image";
+        return {FlashFailure::Reason::FileTooLarge};
+    }
+    if (bytes.isEmpty()) {
+        qDebug() << fileName << " is empty";
+        return {FlashFailure::Reason::FileEmpty};
+    }
+    image = std::move(bytes);
+    return {};
+}
+
 bool InputDevice::flashFirmware(QString fileName, FlashFailure *failure)
+{
+    QByteArray image;
+    const FlashFailure problem = readFirmwareImage(fileName, image);
+    if (problem.reason != FlashFailure::Reason::None) {
+        if (failure != nullptr)
+            *failure = problem;
+        return false;
+    }
+    return flashImage(image, failure);
+}
+
+bool InputDevice::stillPresent()
+{
+    // A read that fails is how the monitor learns that a device left; one that times out or
+    // delivers a report says it is still there.
+    uint8_t report[ReportSize];
+    const size_t length = std::min<size_t>(caps.InputReportByteLength, sizeof report);
+    return hid_read_timeout(handle, report, length, 0) >= 0;
+}
+
+// Sends the image as the blocks of firmwareblocks.h, one feature report each.
+bool InputDevice::flashImage(const QByteArray &image, FlashFailure *failure)
 {
     if (failure != nullptr)
         *failure = {};
@@ -56,45 +120,31 @@ bool InputDevice::flashFirmware(QString fileName, FlashFailure *failure)
         qDebug() << "Feature report too short for firmware blocks:" << blockSize;
         return fail(failure, FlashFailure::Reason::NoFirmwareBlocks);
     }
-    // Only a regular file has a known length and an end: opening a FIFO waits for a writer that
-    // may never come, and a device such as /dev/zero would be read until memory runs out.
-    const QFileInfo info(fileName);
-    if (info.exists() && !info.isFile()) {
-        qDebug() << fileName << " is not a regular file";
-        return fail(failure, FlashFailure::Reason::NotARegularFile);
-    }
-    QFile file(fileName);
-    if (!file.open(QIODevice::ReadOnly)) {
-        qDebug() << fileName << " Can't open for reading";
-        return fail(failure, FlashFailure::Reason::FileUnreadable);
-    }
-    // The name may have been given to something else between the look and the open.
-    if (file.isSequential()) {
-        qDebug() << fileName << " is not a regular file";
-        return fail(failure, FlashFailure::Reason::NotARegularFile);
-    }
-    if (static_cast<quint64>(file.size()) > std::numeric_limits<uint32_t>::max()) {
-        qDebug() << fileName << " is too large for a firmware image";
+    if (static_cast<quint64>(image.size()) > MaxFirmwareImageSize)
         return fail(failure, FlashFailure::Reason::FileTooLarge);
-    }
-    const QByteArray image = file.readAll();
-    if (file.error() != QFileDevice::NoError) {
-        qDebug() << fileName << " Can't open for reading";
-        return fail(failure, FlashFailure::Reason::FileUnreadable);
-    }
     const auto imageLength = static_cast<uint32_t>(image.size());
     const auto *imageBytes = reinterpret_cast<const uint8_t *>(image.constData());
 
     std::vector<uint8_t> block(blockSize, 0);
     const size_t blocks = firmware::blockCount(imageLength, blockSize);
+    // An image of at most 4 GiB makes far fewer than 2^32 blocks of two bytes or more.
+    const auto blockTotal = static_cast<uint32_t>(blocks);
     uint64_t sent = 0;
     for (size_t index = 0; index < blocks; ++index) {
         const size_t fill = firmware::fillBlock(imageBytes, imageLength, index, block.data(), blockSize);
-        if (hid_send_feature_report(handle, block.data(), blockSize) < 0) {
+        const int taken = hid_send_feature_report(handle, block.data(), blockSize);
+        const auto number = static_cast<uint32_t>(index + 1);
+        if (taken < 0) {
             qDebug() << "Unable to send firmware block" << fill;
-            // An image of at most 4 GiB makes far fewer than 2^32 blocks of two bytes or more.
-            return fail(failure, FlashFailure::Reason::BlockRefused, static_cast<uint32_t>(index + 1),
-                        static_cast<uint32_t>(blocks));
+            // A controller pulled mid-transfer is not one that refused: the user must know that it
+            // left, half-written, rather than look for a fault in the image.
+            return fail(failure,
+                        stillPresent() ? FlashFailure::Reason::BlockRefused : FlashFailure::Reason::Vanished,
+                        number, blockTotal);
+        }
+        if (static_cast<size_t>(taken) != blockSize) {
+            qDebug() << "Firmware block taken only in part:" << taken << "of" << blockSize;
+            return fail(failure, FlashFailure::Reason::BlockIncomplete, number, blockTotal);
         }
         qDebug() << "Firmware block sent: " << fill;
         if (index + 1 < blocks) {

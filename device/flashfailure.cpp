@@ -20,6 +20,16 @@ QString describeFlashFailure(const FlashFailure &failure)
         return text("The controller cannot take firmware blocks.");
     case FlashFailure::Reason::BlockRefused:
         return text("The controller refused block %1 of %2.").arg(failure.block).arg(failure.blocks);
+    case FlashFailure::Reason::FileEmpty:
+        return text("The firmware file is empty.");
+    case FlashFailure::Reason::BlockIncomplete:
+        return text("The controller took only part of block %1 of %2.")
+            .arg(failure.block)
+            .arg(failure.blocks);
+    case FlashFailure::Reason::Vanished:
+        return text("The controller disappeared during block %1 of %2.")
+            .arg(failure.block)
+            .arg(failure.blocks);
     }
     return text("The transfer failed for an unknown reason.");
 }

@@ -15,10 +15,13 @@ struct FlashFailure {
         FileTooLarge,     // longer than a 32-bit length
         NoFirmwareBlocks, // the controller's feature report cannot carry an image byte
         BlockRefused,     // the controller refused block `block` of `blocks`
+        FileEmpty,        // a file of no bytes: a failed download, not an image
+        BlockIncomplete,  // the controller took only part of block `block` of `blocks`
+        Vanished,         // the controller left the bus during block `block` of `blocks`
     };
     Reason reason = Reason::None;
-    uint32_t block = 0;  // BlockRefused: the refused block, counted from 1
-    uint32_t blocks = 0; // BlockRefused: the blocks of the whole image
+    uint32_t block = 0;  // BlockRefused, BlockIncomplete, Vanished: the block, counted from 1
+    uint32_t blocks = 0; // the blocks of the whole image
 };
 
 // The reason in plain words, one sentence, for a message box or a terminal.

@@ -3,15 +3,16 @@
 // identity fields while holding the monitor's registry lock.
 #pragma once
 
+#include <QByteArray>
 #include <QObject>
 #include <QString>
 
 #include <cstdint>
 
+#include "flashfailure.h"
 #include "hid/hid.h"
 
 class AbstractHardware;
-struct FlashFailure;
 
 class InputDevice : public QObject {
     Q_OBJECT
@@ -67,7 +68,10 @@ public:
     void readSerial(char *dest);
 
     bool enterBootloader();
-    // True when every block was accepted; otherwise false, with the reason in `failure` when given.
+    // Sends `image` as firmware blocks. True when every block was taken whole; otherwise false,
+    // with the reason in `failure` when given.
+    bool flashImage(const QByteArray &image, FlashFailure *failure = nullptr);
+    // readFirmwareImage, then flashImage.
     bool flashFirmware(QString fileName, FlashFailure *failure = nullptr);
 
 signals:
@@ -78,11 +82,20 @@ signals:
     void flashTick(uint totalSize, uint currentSize);
 
 private:
+    // After a failed send: whether the device is still on the bus.
+    bool stillPresent();
     void decodeValues(const uint8_t *report);
     void decodeButtons(const uint8_t *report);
     void emitChanges();
     void clearState();
 };
+
+// Firmware images are counted in 32 bits.
+constexpr quint64 MaxFirmwareImageSize = 0xFFFFFFFFu;
+
+// Reads the firmware file `fileName` whole into `image`, checked once for every program that sends
+// one: a regular file, not empty, within MaxFirmwareImageSize. The reason when it is not an image.
+FlashFailure readFirmwareImage(const QString &fileName, QByteArray &image);
 
 // A device in its bootloader presents a product text that begins with "boot" in any letter case.
 bool isBootloaderProduct(const char *product);

@@ -597,12 +597,14 @@ int hid_send_feature_report(hid_device *dev, const unsigned char *data, size_t l
 {
     if (!dev || !validFeatureBuffer(dev, data, length))
         return -1;
-    // hidraw takes the buffer as it stands: report ID first, 0 for devices without IDs.
-    if (ioctl(dev->fd, HIDIOCSFEATURE(length), data) < 0) {
+    // hidraw takes the buffer as it stands: report ID first, 0 for devices without IDs. The count
+    // is the kernel's: a report it took only in part must not pass for a whole one.
+    const int taken = ioctl(dev->fd, HIDIOCSFEATURE(length), data);
+    if (taken < 0) {
         dev->error.setErrno(errno);
         return -1;
     }
-    return static_cast<int>(length);
+    return taken;
 }
 
 int hid_get_feature_report(hid_device *dev, unsigned char *data, size_t length)

@@ -114,7 +114,6 @@ private slots:
         QTest::newRow("padded last block")
             << 129 << QList<QVariantList>{tick(129, 65), tick(129, 100), tick(129, 100)}
             << QStringList{sent.arg(65), sent.arg(65), sent.arg(2)};
-        QTest::newRow("empty image") << 0 << QList<QVariantList>{tick(0, 100)} << QStringList{sent.arg(1)};
         QTest::newRow("one block exactly")
             << 64 << QList<QVariantList>{tick(64, 100)} << QStringList{sent.arg(65)};
         // Fewer than 100 bytes: percent of the image, never a division by zero.
@@ -176,6 +175,26 @@ private slots:
         QCOMPARE(log.lines().last(), QStringLiteral("Unable to send firmware block 65"));
     }
 
+    // A unit pulled mid-transfer is told as gone, and a block the system took only in part is no
+    // block sent: neither may pass for a refusal or a success.
+    void theEndOfATransferIsToldAsItWas()
+    {
+        devices() = {controller("/dev/hidraw1", L"GONE"), controller("/dev/hidraw2", L"SHORT")};
+        devices()[0].unplugAtFeatureReportNumber = 3;
+        devices()[1].shortFeatureReportNumber = 1;
+        Monitor monitor;
+        monitor.pass();
+        FlashFailure failure;
+        QVERIFY(!monitor.flashFirmware("GONE", writeImage(imageOf(500)), &failure));
+        QCOMPARE(failure.reason, FlashFailure::Reason::Vanished);
+        QCOMPARE(describeFlashFailure(failure),
+                 QStringLiteral("The controller disappeared during block 4 of 8."));
+        QVERIFY(!monitor.flashFirmware("SHORT", writeImage(imageOf(500)), &failure));
+        QCOMPARE(failure.reason, FlashFailure::Reason::BlockIncomplete);
+        QCOMPARE(failure.block, 2u);
+        QCOMPARE(byPath("/dev/hidraw2")->featureReports.size(), size_t(2)); // no block after it
+    }
+
     void nothingIsSentWhenTheTransferCannotStart()
     {
         devices() = {controller("/dev/hidraw1", L"BOOT"), controller("/dev/hidraw2", L"TINY", 1)};
@@ -187,6 +206,10 @@ private slots:
         QCOMPARE(log.lines().last(), QStringLiteral("\"%1\"  Can't open for reading").arg(missing));
         QVERIFY(!monitor.flashFirmware("TINY", writeImage(imageOf(10))));
         QVERIFY(!monitor.flashFirmware("NONE", writeImage(imageOf(10))));
+        // An empty file is a failed download, not an image of no bytes.
+        FlashFailure failure;
+        QVERIFY(!monitor.flashFirmware("BOOT", writeImage({}), &failure));
+        QCOMPARE(failure.reason, FlashFailure::Reason::FileEmpty);
         QVERIFY(byPath("/dev/hidraw1")->featureReports.empty());
         QVERIFY(byPath("/dev/hidraw2")->featureReports.empty());
     }

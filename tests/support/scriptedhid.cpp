@@ -287,10 +287,15 @@ int hid_send_feature_report(hid_device *dev, const unsigned char *data, size_t l
     Device *device = deviceOf(dev);
     if (device == nullptr || !device->plugged)
         return -1;
-    if (int(device->featureReports.size()) == device->refuseFeatureReportNumber)
+    const int number = int(device->featureReports.size());
+    if (number == device->unplugAtFeatureReportNumber) {
+        device->plugged = false;
+        return -1;
+    }
+    if (number == device->refuseFeatureReportNumber)
         return -1;
     device->featureReports.emplace_back(data, data + length);
-    return int(length);
+    return number == device->shortFeatureReportNumber && length > 0 ? int(length) - 1 : int(length);
 }
 
 int hid_get_manufacturer_string(hid_device *dev, wchar_t *string, size_t maxlen)

@@ -72,8 +72,10 @@ struct Device {
     size_t nextSteadyReport = 0;
     bool failEveryRead = false;
 
-    std::vector<Bytes> featureReports;  // every feature report sent, as sent
-    int refuseFeatureReportNumber = -1; // 0-based index of the feature report to refuse
+    std::vector<Bytes> featureReports;    // every feature report sent, as sent
+    int refuseFeatureReportNumber = -1;   // 0-based index of the feature report to refuse
+    int shortFeatureReportNumber = -1;    // ... of the one taken only in part (one byte short)
+    int unplugAtFeatureReportNumber = -1; // ... at which the device leaves: it and all after fail
 
     // Observations.
     int opens = 0, closes = 0, preparsedTaken = 0, preparsedFreed = 0;
