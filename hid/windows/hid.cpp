@@ -111,9 +111,10 @@ HANDLE openDevicePath(const char *path, DWORD access)
                        FILE_FLAG_OVERLAPPED, nullptr);
 }
 
-// The detail of one device interface, whose DevicePath is the path to open; null when it cannot
-// be had. Freed with free().
-SP_DEVICE_INTERFACE_DETAIL_DATA_A *interfaceDetail(HDEVINFO set, SP_DEVICE_INTERFACE_DATA *interface)
+// The detail of one device interface, whose DevicePath is the path to open, and in `element` the
+// device it belongs to; null when it cannot be had. Freed with free().
+SP_DEVICE_INTERFACE_DETAIL_DATA_A *interfaceDetail(HDEVINFO set, SP_DEVICE_INTERFACE_DATA *interface,
+                                                   SP_DEVINFO_DATA *element)
 {
     DWORD required = 0;
     SetupDiGetDeviceInterfaceDetailA(set, interface, nullptr, 0, &required, nullptr);
@@ -123,7 +124,8 @@ SP_DEVICE_INTERFACE_DETAIL_DATA_A *interfaceDetail(HDEVINFO set, SP_DEVICE_INTER
     if (!detail)
         return nullptr;
     detail->cbSize = sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_A);
-    if (!SetupDiGetDeviceInterfaceDetailA(set, interface, detail, required, nullptr, nullptr)) {
+    element->cbSize = sizeof(SP_DEVINFO_DATA);
+    if (!SetupDiGetDeviceInterfaceDetailA(set, interface, detail, required, nullptr, element)) {
         std::free(detail);
         return nullptr;
     }
@@ -141,24 +143,15 @@ bool readRegistryProperty(HDEVINFO set, SP_DEVINFO_DATA *element, DWORD property
     return true;
 }
 
-// The set must hold a HID-class device with a driver: the first element whose class property
-// reads "HIDClass" and which has a driver property lets the interfaces through. An element whose
-// class cannot be read ends the search.
-bool setHasHidDriver(HDEVINFO set)
+// Whether the device behind an interface is served by the HID class driver: its class reads
+// "HIDClass" and it has a driver. Each interface is judged by its own device, so one device whose
+// properties cannot be read hides only its own interfaces.
+bool servedByHidDriver(HDEVINFO set, SP_DEVINFO_DATA *element)
 {
     char property[kRegistryPropertyBytes];
-    for (DWORD index = 0;; ++index) {
-        SP_DEVINFO_DATA element = {};
-        element.cbSize = sizeof element;
-        if (!SetupDiEnumDeviceInfo(set, index, &element))
-            return false;
-        if (!readRegistryProperty(set, &element, SPDRP_CLASS, property))
-            return false;
-        if (std::strcmp(property, "HIDClass") != 0)
-            continue;
-        if (readRegistryProperty(set, &element, SPDRP_DRIVER, property))
-            return true;
-    }
+    return readRegistryProperty(set, element, SPDRP_CLASS, property) &&
+           std::strcmp(property, "HIDClass") == 0 &&
+           readRegistryProperty(set, element, SPDRP_DRIVER, property);
 }
 
 char *copyText(const char *text)
@@ -298,10 +291,11 @@ hid_device_info *hid_enumerate(unsigned short vendor_id, unsigned short product_
         interface.cbSize = sizeof interface;
         if (!SetupDiEnumDeviceInterfaces(set, nullptr, &kHidInterfaceClass, index, &interface))
             break;
-        SP_DEVICE_INTERFACE_DETAIL_DATA_A *detail = interfaceDetail(set, &interface);
+        SP_DEVINFO_DATA element = {};
+        SP_DEVICE_INTERFACE_DETAIL_DATA_A *detail = interfaceDetail(set, &interface, &element);
         if (!detail)
             continue;
-        if (setHasHidDriver(set)) {
+        if (servedByHidDriver(set, &element)) {
             if (hid_device_info *record = describeInterface(detail->DevicePath, vendor_id, product_id)) {
                 *tail = record;
                 tail = &record->next;
