@@ -19,6 +19,10 @@ struct hid_device_ {
     int blocking;
     USHORT outputReportLength;
     size_t inputReportLength;
+    // Guards lastError and lastErrorParserStatus: the monitor thread's reads and the GUI thread's
+    // feature reports may fail on one handle at the same time (a device unplugged during a
+    // transfer), and either may ask for the text while the other replaces it.
+    SRWLOCK errorLock;
     wchar_t *lastError; // from LocalAlloc, as FormatMessageW hands it out
     // The parser status that lastError names, so a failure that repeats on every report (a usage
     // missing from this report ID) does not build its text again; 0 when lastError is a system
@@ -37,15 +41,26 @@ const GUID kHidInterfaceClass = {
 
 const DWORD kIoctlHidGetFeature = 0xB0192;
 const DWORD kRegistryPropertyBytes = 256;
+// Room for any system message's first line.
+const size_t kErrorTextChars = 512;
 
-// The monitor thread's reads and the GUI thread's feature reports may fail on one handle at the
-// same time (a device unplugged during a transfer). The exchange hands each old text to exactly
-// one of them to free.
+// Hands the text a failure left on `dev` to the handle; the text it replaces is freed.
 void keepErrorText(hid_device *dev, wchar_t *text, NTSTATUS parserStatus)
 {
+    AcquireSRWLockExclusive(&dev->errorLock);
+    wchar_t *old = dev->lastError;
+    dev->lastError = text;
     dev->lastErrorParserStatus = parserStatus;
-    LocalFree(
-        static_cast<wchar_t *>(InterlockedExchangePointer(reinterpret_cast<PVOID *>(&dev->lastError), text)));
+    ReleaseSRWLockExclusive(&dev->errorLock);
+    LocalFree(old);
+}
+
+bool hasParserStatusText(hid_device *dev, NTSTATUS status)
+{
+    AcquireSRWLockShared(&dev->errorLock);
+    const bool same = dev->lastError && dev->lastErrorParserStatus == status;
+    ReleaseSRWLockShared(&dev->errorLock);
+    return same;
 }
 
 wchar_t *allocateCodeText(const wchar_t *prefix, uint32_t value, bool hex)
@@ -79,7 +94,7 @@ void registerError(hid_device *dev, DWORD code)
 // The parser reports a status, not a system error code, so the text names the status.
 void registerParserStatus(hid_device *dev, NTSTATUS status)
 {
-    if (!dev || (dev->lastError && dev->lastErrorParserStatus == status))
+    if (!dev || hasParserStatusText(dev, status))
         return;
     keepErrorText(dev, allocateCodeText(L"HID parser status ", static_cast<uint32_t>(status), true), status);
 }
@@ -265,6 +280,30 @@ template <typename Query> USHORT capsWritten(USHORT capacity, Query query)
     return count < capacity ? count : capacity;
 }
 
+void WINAPI freeErrorCopy(void *copy)
+{
+    LocalFree(copy);
+}
+
+// The calling thread's buffer for hid_error, freed when the thread ends; null when none can be had.
+// Fiber-local storage rather than thread_local: the compiler's emulated thread-local storage
+// corrupted the heap at process exit once a thread made with CreateThread had run.
+wchar_t *threadsErrorCopy()
+{
+    static const DWORD slot = FlsAlloc(freeErrorCopy);
+    if (slot == FLS_OUT_OF_INDEXES)
+        return nullptr;
+    auto *copy = static_cast<wchar_t *>(FlsGetValue(slot));
+    if (copy)
+        return copy;
+    copy = static_cast<wchar_t *>(LocalAlloc(LMEM_FIXED, kErrorTextChars * sizeof(wchar_t)));
+    if (copy && !FlsSetValue(slot, copy)) {
+        LocalFree(copy);
+        copy = nullptr;
+    }
+    return copy;
+}
+
 } // namespace
 
 int hid_init(void)
@@ -321,6 +360,7 @@ hid_device *hid_open_path(const char *path)
         return nullptr;
     dev->file = INVALID_HANDLE_VALUE;
     dev->blocking = 1;
+    InitializeSRWLock(&dev->errorLock);
     dev->readOverlapped.hEvent = CreateEventW(nullptr, FALSE, FALSE, nullptr);
     if (!dev->readOverlapped.hEvent) {
         destroyHandle(dev);
@@ -502,9 +542,22 @@ int hid_get_indexed_string(hid_device *dev, int string_index, wchar_t *string, s
     });
 }
 
+// The caller gets a copy of its own: the handle's text is freed by the next failure on it, which
+// may come from another thread while this one still reads. The copy stays valid until the same
+// thread asks again.
 const wchar_t *hid_error(hid_device *dev)
 {
-    return dev ? dev->lastError : nullptr;
+    wchar_t *copy = dev ? threadsErrorCopy() : nullptr;
+    if (!copy)
+        return nullptr;
+    AcquireSRWLockShared(&dev->errorLock);
+    const bool failed = dev->lastError != nullptr;
+    if (failed) {
+        std::wcsncpy(copy, dev->lastError, kErrorTextChars - 1);
+        copy[kErrorTextChars - 1] = L'\0';
+    }
+    ReleaseSRWLockShared(&dev->errorLock);
+    return failed ? copy : nullptr;
 }
 
 int hid_get_preparsed_data(hid_device *dev, PHIDP_PREPARSED_DATA *preparsed)

@@ -638,6 +638,74 @@ void testFailingCallsKeepSystemText()
     std::printf("  last error: \"%ls\"\n", error ? error : L"(none)");
 }
 
+struct AlternatingFailures {
+    hid_device *dev;
+    PHIDP_PREPARSED_DATA preparsed;
+    HIDP_CAPS caps;
+    int rounds;
+};
+
+// Fails on the handle `rounds` times each way: a system message, then a parser status, each a
+// text newly made that replaces the one before.
+DWORD WINAPI failAlternately(void *context)
+{
+    auto *work = static_cast<AlternatingFailures *>(context);
+    std::vector<unsigned char> report(std::max<size_t>(work->caps.InputReportByteLength, 65));
+    for (int i = 0; i < work->rounds; ++i) {
+        hid_get_feature_report(work->dev, report.data(), kApplicationFeatureLength);
+        ULONG value = 0;
+        hid_get_usagevalue(work->dev, report.data(), HidP_Input, work->preparsed, &work->caps, 0xFF7F, 0x1234,
+                           &value);
+    }
+    return 0;
+}
+
+// The text a thread got from hid_error is its own: another thread's failures on the handle
+// replace (and free) the handle's text, never what the first one holds or is reading.
+void testErrorTextIsEachThreadsOwn()
+{
+    OpenDevice device(controllerPath(testbed::kFlashedSerial, kApplicationRelease));
+    if (!CHECK(device.ready))
+        return;
+    // A status the other thread never causes: a data list with room for one entry.
+    std::vector<unsigned char> report(device.caps.InputReportByteLength);
+    HIDP_DATA data[1];
+    ULONG dataCount = 1;
+    CHECK(hid_get_data(device.dev, report.data(), HidP_Input, device.preparsed, &device.caps, data,
+                       &dataCount) == -1);
+    const wchar_t *held = hid_error(device.dev);
+    if (!CHECK(isSingleLineText(held)))
+        return;
+    const std::wstring expected = held;
+
+    AlternatingFailures work{device.dev, device.preparsed, device.caps, 50};
+    HANDLE thread = CreateThread(nullptr, 0, failAlternately, &work, 0, nullptr);
+    if (!CHECK(WaitForSingleObject(thread, 60000) == WAIT_OBJECT_0))
+        std::printf("  gave up after 60 s waiting for the other thread's 100 failures\n");
+    CloseHandle(thread);
+    CHECK(held == expected);
+    const std::wstring last = hid_error(device.dev);
+    CHECK(last != expected && last.find(L"0xC011") != std::wstring::npos);
+
+    // While the other thread fails, every text read here is one of its two, whole.
+    CHECK(hid_get_feature_report(device.dev, report.data(), kApplicationFeatureLength) == -1);
+    const std::wstring systemText = hid_error(device.dev);
+    work.rounds = 200;
+    thread = CreateThread(nullptr, 0, failAlternately, &work, 0, nullptr);
+    int reads = 0, torn = 0;
+    const ULONGLONG deadline = GetTickCount64() + 60000;
+    while (WaitForSingleObject(thread, 0) == WAIT_TIMEOUT && GetTickCount64() < deadline) {
+        const std::wstring text = hid_error(device.dev);
+        torn += text != systemText && text != last;
+        ++reads;
+    }
+    if (!CHECK(WaitForSingleObject(thread, 0) == WAIT_OBJECT_0))
+        std::printf("  gave up after 60 s waiting for the other thread's 400 failures\n");
+    CloseHandle(thread);
+    std::printf("  %d texts read during the other thread's failures\n", reads);
+    CHECK(reads > 0 && torn == 0);
+}
+
 // Reads that time out stay pending, and closing a handle with its read in flight, like
 // enumerating, leaves no handle behind.
 void testReadsStayPendingAndCloseCleanly()
@@ -1195,6 +1263,7 @@ int main(int argc, char **argv)
     testsupport::checker().run("value query failure", testValueQueryFailure);
     testsupport::checker().run("strings are bounded", testStringsAreBounded);
     testsupport::checker().run("failing calls keep the system's text", testFailingCallsKeepSystemText);
+    testsupport::checker().run("the error text is each thread's own", testErrorTextIsEachThreadsOwn);
     testsupport::checker().run("reads stay pending and close cleanly", testReadsStayPendingAndCloseCleanly);
     testsupport::checker().run("open by identifiers", testOpenById);
     testsupport::checker().run("bad paths give null and leak nothing", testBadPathsGiveNullAndLeakNothing);
