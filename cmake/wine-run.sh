@@ -26,7 +26,10 @@ shift
 WINEDEBUG=-all
 # No prompts to install the .NET or HTML engines while the prefix is created.
 WINEDLLOVERRIDES="mscoree,mshtml="
-export WINEDEBUG WINEDLLOVERRIDES
+# The mingw runtime DLLs (libwinpthread-1.dll, which the posix thread model's programs import)
+# come from the toolchain; an installed program has them beside it instead.
+WINEPATH="${WINEPATH:+$WINEPATH;}Z:\\usr\\x86_64-w64-mingw32\\lib;Z:\\usr\\lib\\gcc\\x86_64-w64-mingw32\\12-posix"
+export WINEDEBUG WINEDLLOVERRIDES WINEPATH
 wine=${WINE64:-/usr/lib/wine/wine64}
 if [ ! -x "$wine" ]; then
     echo "wine-run.sh: $wine not found (install wine64)" >&2
