@@ -27,8 +27,11 @@ WINEDEBUG=-all
 # No prompts to install the .NET or HTML engines while the prefix is created.
 WINEDLLOVERRIDES="mscoree,mshtml="
 # The mingw runtime DLLs (libwinpthread-1.dll, which the posix thread model's programs import)
-# come from the toolchain; an installed program has them beside it instead.
-WINEPATH="${WINEPATH:+$WINEPATH;}Z:\\usr\\x86_64-w64-mingw32\\lib;Z:\\usr\\lib\\gcc\\x86_64-w64-mingw32\\12-posix"
+# come from the toolchain; an installed program has them beside it instead (FLASHER_WINE_BARE=1
+# keeps the toolchain out, to show that).
+if [ -z "${FLASHER_WINE_BARE:-}" ]; then
+    WINEPATH="${WINEPATH:+$WINEPATH;}Z:\\usr\\x86_64-w64-mingw32\\lib;Z:\\usr\\lib\\gcc\\x86_64-w64-mingw32\\12-posix"
+fi
 export WINEDEBUG WINEDLLOVERRIDES WINEPATH
 wine=${WINE64:-/usr/lib/wine/wine64}
 if [ ! -x "$wine" ]; then
