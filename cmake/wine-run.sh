@@ -58,6 +58,11 @@ ready=$prefix/.flasher-prefix-ready
                 >/dev/null 2>&1
             env -u LD_PRELOAD -u UMOCKDEV_DIR "$wine" reg add "$key" /v DisableInput /t REG_DWORD /d 1 /f \
                 >/dev/null 2>&1
+            # Wine's own fonts (package fonts-wine), which it does not load from where Debian
+            # puts them: without them the window's text falls back to a serif face.
+            if [ -d /usr/share/wine/fonts ]; then
+                cp /usr/share/wine/fonts/*.ttf "$prefix/drive_c/windows/Fonts/" 2>/dev/null || true
+            fi
             # The registry reaches the disk when the session ends.
             env -u LD_PRELOAD -u UMOCKDEV_DIR "$wineserver" -k 2>/dev/null || true
             env -u LD_PRELOAD -u UMOCKDEV_DIR "$wineserver" -w
