@@ -4,8 +4,9 @@ set(CMAKE_SYSTEM_NAME Windows)
 set(CMAKE_SYSTEM_PROCESSOR x86_64)
 
 set(FLASHER_MINGW_TRIPLE x86_64-w64-mingw32)
-set(CMAKE_C_COMPILER ${FLASHER_MINGW_TRIPLE}-gcc)
-set(CMAKE_CXX_COMPILER ${FLASHER_MINGW_TRIPLE}-g++)
+# The posix thread model: std::thread and std::mutex need it, and Qt is built with it.
+set(CMAKE_C_COMPILER ${FLASHER_MINGW_TRIPLE}-gcc-posix)
+set(CMAKE_CXX_COMPILER ${FLASHER_MINGW_TRIPLE}-g++-posix)
 set(CMAKE_RC_COMPILER ${FLASHER_MINGW_TRIPLE}-windres)
 
 # Headers and libraries come from the Windows sysroot only; build tools from the host.
@@ -15,6 +16,8 @@ set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 
-# Programs carry the compiler's runtime inside, so they run on a bare Windows (or wine) without
-# the toolchain's DLLs next to them.
+# Programs and plug-ins carry the compiler's C++ runtime inside. The posix thread model's
+# libwinpthread-1.dll stays a DLL (Qt's DLLs import it as well): the install step puts it beside
+# the programs, and cmake/wine-run.sh finds it in the toolchain for the tests.
 set(CMAKE_EXE_LINKER_FLAGS_INIT "-static-libgcc -static-libstdc++")
+set(CMAKE_MODULE_LINKER_FLAGS_INIT "-static-libgcc -static-libstdc++")

@@ -26,7 +26,13 @@ shift
 WINEDEBUG=-all
 # No prompts to install the .NET or HTML engines while the prefix is created.
 WINEDLLOVERRIDES="mscoree,mshtml="
-export WINEDEBUG WINEDLLOVERRIDES
+# The mingw runtime DLLs (libwinpthread-1.dll, which the posix thread model's programs import)
+# come from the toolchain; an installed program has them beside it instead (FLASHER_WINE_BARE=1
+# keeps the toolchain out, to show that).
+if [ -z "${FLASHER_WINE_BARE:-}" ]; then
+    WINEPATH="${WINEPATH:+$WINEPATH;}Z:\\usr\\x86_64-w64-mingw32\\lib;Z:\\usr\\lib\\gcc\\x86_64-w64-mingw32\\12-posix"
+fi
+export WINEDEBUG WINEDLLOVERRIDES WINEPATH
 wine=${WINE64:-/usr/lib/wine/wine64}
 if [ ! -x "$wine" ]; then
     echo "wine-run.sh: $wine not found (install wine64)" >&2
@@ -52,6 +58,11 @@ ready=$prefix/.flasher-prefix-ready
                 >/dev/null 2>&1
             env -u LD_PRELOAD -u UMOCKDEV_DIR "$wine" reg add "$key" /v DisableInput /t REG_DWORD /d 1 /f \
                 >/dev/null 2>&1
+            # Wine's own fonts (package fonts-wine), which it does not load from where Debian
+            # puts them: without them the window's text falls back to a serif face.
+            if [ -d /usr/share/wine/fonts ]; then
+                cp /usr/share/wine/fonts/*.ttf "$prefix/drive_c/windows/Fonts/" 2>/dev/null || true
+            fi
             # The registry reaches the disk when the session ends.
             env -u LD_PRELOAD -u UMOCKDEV_DIR "$wineserver" -k 2>/dev/null || true
             env -u LD_PRELOAD -u UMOCKDEV_DIR "$wineserver" -w

@@ -19,6 +19,10 @@ struct hid_device_ {
     int blocking;
     USHORT outputReportLength;
     size_t inputReportLength;
+    // Guards lastError and lastErrorParserStatus: the monitor thread's reads and the GUI thread's
+    // feature reports may fail on one handle at the same time (a device unplugged during a
+    // transfer), and either may ask for the text while the other replaces it.
+    SRWLOCK errorLock;
     wchar_t *lastError; // from LocalAlloc, as FormatMessageW hands it out
     // The parser status that lastError names, so a failure that repeats on every report (a usage
     // missing from this report ID) does not build its text again; 0 when lastError is a system
@@ -37,15 +41,26 @@ const GUID kHidInterfaceClass = {
 
 const DWORD kIoctlHidGetFeature = 0xB0192;
 const DWORD kRegistryPropertyBytes = 256;
+// Room for any system message's first line.
+const size_t kErrorTextChars = 512;
 
-// The monitor thread's reads and the GUI thread's feature reports may fail on one handle at the
-// same time (a device unplugged during a transfer). The exchange hands each old text to exactly
-// one of them to free.
+// Hands the text a failure left on `dev` to the handle; the text it replaces is freed.
 void keepErrorText(hid_device *dev, wchar_t *text, NTSTATUS parserStatus)
 {
+    AcquireSRWLockExclusive(&dev->errorLock);
+    wchar_t *old = dev->lastError;
+    dev->lastError = text;
     dev->lastErrorParserStatus = parserStatus;
-    LocalFree(
-        static_cast<wchar_t *>(InterlockedExchangePointer(reinterpret_cast<PVOID *>(&dev->lastError), text)));
+    ReleaseSRWLockExclusive(&dev->errorLock);
+    LocalFree(old);
+}
+
+bool hasParserStatusText(hid_device *dev, NTSTATUS status)
+{
+    AcquireSRWLockShared(&dev->errorLock);
+    const bool same = dev->lastError && dev->lastErrorParserStatus == status;
+    ReleaseSRWLockShared(&dev->errorLock);
+    return same;
 }
 
 wchar_t *allocateCodeText(const wchar_t *prefix, uint32_t value, bool hex)
@@ -79,7 +94,7 @@ void registerError(hid_device *dev, DWORD code)
 // The parser reports a status, not a system error code, so the text names the status.
 void registerParserStatus(hid_device *dev, NTSTATUS status)
 {
-    if (!dev || (dev->lastError && dev->lastErrorParserStatus == status))
+    if (!dev || hasParserStatusText(dev, status))
         return;
     keepErrorText(dev, allocateCodeText(L"HID parser status ", static_cast<uint32_t>(status), true), status);
 }
@@ -111,9 +126,10 @@ HANDLE openDevicePath(const char *path, DWORD access)
                        FILE_FLAG_OVERLAPPED, nullptr);
 }
 
-// The detail of one device interface, whose DevicePath is the path to open; null when it cannot
-// be had. Freed with free().
-SP_DEVICE_INTERFACE_DETAIL_DATA_A *interfaceDetail(HDEVINFO set, SP_DEVICE_INTERFACE_DATA *interface)
+// The detail of one device interface, whose DevicePath is the path to open, and in `element` the
+// device it belongs to; null when it cannot be had. Freed with free().
+SP_DEVICE_INTERFACE_DETAIL_DATA_A *interfaceDetail(HDEVINFO set, SP_DEVICE_INTERFACE_DATA *interface,
+                                                   SP_DEVINFO_DATA *element)
 {
     DWORD required = 0;
     SetupDiGetDeviceInterfaceDetailA(set, interface, nullptr, 0, &required, nullptr);
@@ -123,7 +139,8 @@ SP_DEVICE_INTERFACE_DETAIL_DATA_A *interfaceDetail(HDEVINFO set, SP_DEVICE_INTER
     if (!detail)
         return nullptr;
     detail->cbSize = sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_A);
-    if (!SetupDiGetDeviceInterfaceDetailA(set, interface, detail, required, nullptr, nullptr)) {
+    element->cbSize = sizeof(SP_DEVINFO_DATA);
+    if (!SetupDiGetDeviceInterfaceDetailA(set, interface, detail, required, nullptr, element)) {
         std::free(detail);
         return nullptr;
     }
@@ -141,24 +158,15 @@ bool readRegistryProperty(HDEVINFO set, SP_DEVINFO_DATA *element, DWORD property
     return true;
 }
 
-// The set must hold a HID-class device with a driver: the first element whose class property
-// reads "HIDClass" and which has a driver property lets the interfaces through. An element whose
-// class cannot be read ends the search.
-bool setHasHidDriver(HDEVINFO set)
+// Whether the device behind an interface is served by the HID class driver: its class reads
+// "HIDClass" and it has a driver. Each interface is judged by its own device, so one device whose
+// properties cannot be read hides only its own interfaces.
+bool servedByHidDriver(HDEVINFO set, SP_DEVINFO_DATA *element)
 {
     char property[kRegistryPropertyBytes];
-    for (DWORD index = 0;; ++index) {
-        SP_DEVINFO_DATA element = {};
-        element.cbSize = sizeof element;
-        if (!SetupDiEnumDeviceInfo(set, index, &element))
-            return false;
-        if (!readRegistryProperty(set, &element, SPDRP_CLASS, property))
-            return false;
-        if (std::strcmp(property, "HIDClass") != 0)
-            continue;
-        if (readRegistryProperty(set, &element, SPDRP_DRIVER, property))
-            return true;
-    }
+    return readRegistryProperty(set, element, SPDRP_CLASS, property) &&
+           std::strcmp(property, "HIDClass") == 0 &&
+           readRegistryProperty(set, element, SPDRP_DRIVER, property);
 }
 
 char *copyText(const char *text)
@@ -272,6 +280,30 @@ template <typename Query> USHORT capsWritten(USHORT capacity, Query query)
     return count < capacity ? count : capacity;
 }
 
+void WINAPI freeErrorCopy(void *copy)
+{
+    LocalFree(copy);
+}
+
+// The calling thread's buffer for hid_error, freed when the thread ends; null when none can be had.
+// Fiber-local storage rather than thread_local: the compiler's emulated thread-local storage
+// corrupted the heap at process exit once a thread made with CreateThread had run.
+wchar_t *threadsErrorCopy()
+{
+    static const DWORD slot = FlsAlloc(freeErrorCopy);
+    if (slot == FLS_OUT_OF_INDEXES)
+        return nullptr;
+    auto *copy = static_cast<wchar_t *>(FlsGetValue(slot));
+    if (copy)
+        return copy;
+    copy = static_cast<wchar_t *>(LocalAlloc(LMEM_FIXED, kErrorTextChars * sizeof(wchar_t)));
+    if (copy && !FlsSetValue(slot, copy)) {
+        LocalFree(copy);
+        copy = nullptr;
+    }
+    return copy;
+}
+
 } // namespace
 
 int hid_init(void)
@@ -298,10 +330,11 @@ hid_device_info *hid_enumerate(unsigned short vendor_id, unsigned short product_
         interface.cbSize = sizeof interface;
         if (!SetupDiEnumDeviceInterfaces(set, nullptr, &kHidInterfaceClass, index, &interface))
             break;
-        SP_DEVICE_INTERFACE_DETAIL_DATA_A *detail = interfaceDetail(set, &interface);
+        SP_DEVINFO_DATA element = {};
+        SP_DEVICE_INTERFACE_DETAIL_DATA_A *detail = interfaceDetail(set, &interface, &element);
         if (!detail)
             continue;
-        if (setHasHidDriver(set)) {
+        if (servedByHidDriver(set, &element)) {
             if (hid_device_info *record = describeInterface(detail->DevicePath, vendor_id, product_id)) {
                 *tail = record;
                 tail = &record->next;
@@ -327,6 +360,7 @@ hid_device *hid_open_path(const char *path)
         return nullptr;
     dev->file = INVALID_HANDLE_VALUE;
     dev->blocking = 1;
+    InitializeSRWLock(&dev->errorLock);
     dev->readOverlapped.hEvent = CreateEventW(nullptr, FALSE, FALSE, nullptr);
     if (!dev->readOverlapped.hEvent) {
         destroyHandle(dev);
@@ -508,9 +542,22 @@ int hid_get_indexed_string(hid_device *dev, int string_index, wchar_t *string, s
     });
 }
 
+// The caller gets a copy of its own: the handle's text is freed by the next failure on it, which
+// may come from another thread while this one still reads. The copy stays valid until the same
+// thread asks again.
 const wchar_t *hid_error(hid_device *dev)
 {
-    return dev ? dev->lastError : nullptr;
+    wchar_t *copy = dev ? threadsErrorCopy() : nullptr;
+    if (!copy)
+        return nullptr;
+    AcquireSRWLockShared(&dev->errorLock);
+    const bool failed = dev->lastError != nullptr;
+    if (failed) {
+        std::wcsncpy(copy, dev->lastError, kErrorTextChars - 1);
+        copy[kErrorTextChars - 1] = L'\0';
+    }
+    ReleaseSRWLockShared(&dev->errorLock);
+    return failed ? copy : nullptr;
 }
 
 int hid_get_preparsed_data(hid_device *dev, PHIDP_PREPARSED_DATA *preparsed)

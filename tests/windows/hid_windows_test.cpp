@@ -14,6 +14,7 @@
 #include <windows.h>
 
 #include <bcrypt.h>
+#include <setupapi.h>
 
 #include <algorithm>
 #include <cctype>
@@ -21,6 +22,7 @@
 #include <cstdio>
 #include <cstring>
 #include <cwchar>
+#include <iterator>
 #include <memory>
 #include <set>
 #include <string>
@@ -354,6 +356,101 @@ void testEnumerationFilters()
     CHECK(hid_enumerate(unusedVendor, 0) == nullptr);
 }
 
+std::set<std::string> pathsOf(const std::vector<Record> &records)
+{
+    std::set<std::string> paths;
+    for (const Record &r : records)
+        paths.insert(r.path);
+    return paths;
+}
+
+// Takes one value away from a device's key in the system's device list for as long as it lives,
+// and puts it back: how a device without a driver, or whose class cannot be read, looks.
+class RemovedDeviceValue {
+public:
+    RemovedDeviceValue(const std::string &instanceId, const char *name) : m_name(name)
+    {
+        const std::string key = "SYSTEM\\CurrentControlSet\\Enum\\" + instanceId;
+        if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, key.c_str(), 0, KEY_QUERY_VALUE | KEY_SET_VALUE, &m_key) !=
+            ERROR_SUCCESS) {
+            m_key = nullptr;
+            return;
+        }
+        m_size = sizeof m_saved;
+        removed = RegQueryValueExA(m_key, name, nullptr, &m_type, m_saved, &m_size) == ERROR_SUCCESS &&
+                  RegDeleteValueA(m_key, name) == ERROR_SUCCESS;
+    }
+    ~RemovedDeviceValue()
+    {
+        if (removed)
+            RegSetValueExA(m_key, m_name, 0, m_type, m_saved, m_size);
+        if (m_key)
+            RegCloseKey(m_key);
+    }
+    RemovedDeviceValue(const RemovedDeviceValue &) = delete;
+    RemovedDeviceValue &operator=(const RemovedDeviceValue &) = delete;
+
+    bool removed = false;
+
+private:
+    const char *m_name;
+    HKEY m_key = nullptr;
+    DWORD m_type = 0;
+    BYTE m_saved[512] = {};
+    DWORD m_size = 0;
+};
+
+// Each interface is let through by its own device's class and driver. The first device of the
+// system's set is the one a check of the set instead of the interface would look at: without a
+// driver it must disappear alone, and without a readable class it must not take the others along.
+void testDriverCheckJudgesEachDevice()
+{
+    GUID hidClass;
+    HidD_GetHidGuid(&hidClass);
+    HDEVINFO set = SetupDiGetClassDevsA(&hidClass, nullptr, nullptr, DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
+    if (!CHECK(set != INVALID_HANDLE_VALUE))
+        return;
+    SP_DEVINFO_DATA first = {};
+    first.cbSize = sizeof first;
+    char instanceId[512] = {};
+    CHECK(SetupDiEnumDeviceInfo(set, 0, &first) &&
+          SetupDiGetDeviceInstanceIdA(set, &first, instanceId, sizeof instanceId, nullptr));
+    std::set<std::string> itsPaths;
+    SP_DEVICE_INTERFACE_DATA entry = {};
+    entry.cbSize = sizeof entry;
+    for (DWORD i = 0; SetupDiEnumDeviceInterfaces(set, &first, &hidClass, i, &entry); ++i) {
+        char buffer[1024] = {};
+        auto *detail = reinterpret_cast<SP_DEVICE_INTERFACE_DETAIL_DATA_A *>(buffer);
+        detail->cbSize = sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_A);
+        if (SetupDiGetDeviceInterfaceDetailA(set, &entry, detail, sizeof buffer, nullptr, nullptr))
+            itsPaths.insert(detail->DevicePath);
+    }
+    SetupDiDestroyDeviceInfoList(set);
+
+    const std::set<std::string> all = pathsOf(listDevices(0, 0));
+    std::set<std::string> others;
+    std::set_difference(all.begin(), all.end(), itsPaths.begin(), itsPaths.end(),
+                        std::inserter(others, others.end()));
+    std::printf("  first device %s: %zu of %zu interfaces\n", instanceId, itsPaths.size(), all.size());
+    if (!CHECK(!itsPaths.empty() && !others.empty() && others.size() + itsPaths.size() == all.size()))
+        return;
+    // Wine answers the class from the class GUID when the class name is missing.
+    const std::vector<std::vector<const char *>> removals = {{"Driver"}, {"Class", "ClassGUID"}};
+    for (const std::vector<const char *> &names : removals) {
+        std::vector<std::unique_ptr<RemovedDeviceValue>> removed;
+        for (const char *name : names) {
+            removed.push_back(std::make_unique<RemovedDeviceValue>(instanceId, name));
+            if (!CHECK(removed.back()->removed))
+                std::printf("  the device's %s value could not be taken away\n", name);
+        }
+        const std::set<std::string> listed = pathsOf(listDevices(0, 0));
+        if (!CHECK(listed == others))
+            std::printf("  without its %s value: %zu listed, %zu expected\n", names.front(), listed.size(),
+                        others.size());
+    }
+    CHECK(pathsOf(listDevices(0, 0)) == all);
+}
+
 void testEveryDeviceOpensAndDescribesItself()
 {
     const std::vector<Record> all = listDevices(0, 0);
@@ -539,6 +636,74 @@ void testFailingCallsKeepSystemText()
     const wchar_t *error = hid_error(device.dev);
     CHECK(isSingleLineText(error));
     std::printf("  last error: \"%ls\"\n", error ? error : L"(none)");
+}
+
+struct AlternatingFailures {
+    hid_device *dev;
+    PHIDP_PREPARSED_DATA preparsed;
+    HIDP_CAPS caps;
+    int rounds;
+};
+
+// Fails on the handle `rounds` times each way: a system message, then a parser status, each a
+// text newly made that replaces the one before.
+DWORD WINAPI failAlternately(void *context)
+{
+    auto *work = static_cast<AlternatingFailures *>(context);
+    std::vector<unsigned char> report(std::max<size_t>(work->caps.InputReportByteLength, 65));
+    for (int i = 0; i < work->rounds; ++i) {
+        hid_get_feature_report(work->dev, report.data(), kApplicationFeatureLength);
+        ULONG value = 0;
+        hid_get_usagevalue(work->dev, report.data(), HidP_Input, work->preparsed, &work->caps, 0xFF7F, 0x1234,
+                           &value);
+    }
+    return 0;
+}
+
+// The text a thread got from hid_error is its own: another thread's failures on the handle
+// replace (and free) the handle's text, never what the first one holds or is reading.
+void testErrorTextIsEachThreadsOwn()
+{
+    OpenDevice device(controllerPath(testbed::kFlashedSerial, kApplicationRelease));
+    if (!CHECK(device.ready))
+        return;
+    // A status the other thread never causes: a data list with room for one entry.
+    std::vector<unsigned char> report(device.caps.InputReportByteLength);
+    HIDP_DATA data[1];
+    ULONG dataCount = 1;
+    CHECK(hid_get_data(device.dev, report.data(), HidP_Input, device.preparsed, &device.caps, data,
+                       &dataCount) == -1);
+    const wchar_t *held = hid_error(device.dev);
+    if (!CHECK(isSingleLineText(held)))
+        return;
+    const std::wstring expected = held;
+
+    AlternatingFailures work{device.dev, device.preparsed, device.caps, 50};
+    HANDLE thread = CreateThread(nullptr, 0, failAlternately, &work, 0, nullptr);
+    if (!CHECK(WaitForSingleObject(thread, 60000) == WAIT_OBJECT_0))
+        std::printf("  gave up after 60 s waiting for the other thread's 100 failures\n");
+    CloseHandle(thread);
+    CHECK(held == expected);
+    const std::wstring last = hid_error(device.dev);
+    CHECK(last != expected && last.find(L"0xC011") != std::wstring::npos);
+
+    // While the other thread fails, every text read here is one of its two, whole.
+    CHECK(hid_get_feature_report(device.dev, report.data(), kApplicationFeatureLength) == -1);
+    const std::wstring systemText = hid_error(device.dev);
+    work.rounds = 200;
+    thread = CreateThread(nullptr, 0, failAlternately, &work, 0, nullptr);
+    int reads = 0, torn = 0;
+    const ULONGLONG deadline = GetTickCount64() + 60000;
+    while (WaitForSingleObject(thread, 0) == WAIT_TIMEOUT && GetTickCount64() < deadline) {
+        const std::wstring text = hid_error(device.dev);
+        torn += text != systemText && text != last;
+        ++reads;
+    }
+    if (!CHECK(WaitForSingleObject(thread, 0) == WAIT_OBJECT_0))
+        std::printf("  gave up after 60 s waiting for the other thread's 400 failures\n");
+    CloseHandle(thread);
+    std::printf("  %d texts read during the other thread's failures\n", reads);
+    CHECK(reads > 0 && torn == 0);
 }
 
 // Reads that time out stay pending, and closing a handle with its read in flight, like
@@ -1091,12 +1256,14 @@ int main(int argc, char **argv)
     testsupport::checker().run("simulated controllers are listed", testControllersAreListed);
     testsupport::checker().run("enumeration records", testEnumerationRecords);
     testsupport::checker().run("enumeration filters", testEnumerationFilters);
+    testsupport::checker().run("the driver check judges each device", testDriverCheckJudgesEachDevice);
     testsupport::checker().run("every device opens and describes itself",
                                testEveryDeviceOpensAndDescribesItself);
     testsupport::checker().run("usage and data queries", testUsageQueries);
     testsupport::checker().run("value query failure", testValueQueryFailure);
     testsupport::checker().run("strings are bounded", testStringsAreBounded);
     testsupport::checker().run("failing calls keep the system's text", testFailingCallsKeepSystemText);
+    testsupport::checker().run("the error text is each thread's own", testErrorTextIsEachThreadsOwn);
     testsupport::checker().run("reads stay pending and close cleanly", testReadsStayPendingAndCloseCleanly);
     testsupport::checker().run("open by identifiers", testOpenById);
     testsupport::checker().run("bad paths give null and leak nothing", testBadPathsGiveNullAndLeakNothing);
