@@ -44,6 +44,9 @@ public:
     char serial[TextSize];
     char versionText[TextSize];
     char path[TextSize];
+    // Where it is plugged in (a USB port chain on Linux, a hub port on Windows); empty where the
+    // platform tells none. A unit keeps it across its restart into the bootloader and back.
+    QString port;
     uint8_t inputData[ReportSize];
     bool buttons[ButtonCount];
     int32_t analog[AnalogCount];

@@ -13,6 +13,7 @@
 
 #include "device/abstracthardware.h"
 #include "device/inputdevice.h"
+#include "hid/port.h"
 
 namespace {
 
@@ -139,6 +140,7 @@ void readIdentity(InputDevice *device, const hid_device_info &record)
     device->readProduct(device->product);
     std::snprintf(device->versionText, InputDevice::VersionTextBound, "%x.%x", device->releaseNumber >> 8,
                   device->releaseNumber & 0xFF);
+    device->port = QString::fromStdString(hidport::portOf(record.path));
 }
 
 // Only these say that the node is there but the user may not open it, which the udev rules mend.

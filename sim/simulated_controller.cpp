@@ -92,6 +92,8 @@ SimulatedController::~SimulatedController()
 
 std::string SimulatedController::serial() const
 {
+    if (m_cfg.withoutSerial)
+        return {};
     if (!m_cfg.serialText.empty())
         return m_cfg.serialText;
     char text[16];
@@ -304,7 +306,8 @@ void SimulatedController::plugIn(Role role)
     config.hidUniq = serial();
     config.manufacturer = kManufacturer;
     config.product = product;
-    config.serial = serial();
+    config.serial = m_cfg.withoutSerial ? std::nullopt : std::optional<std::string>(serial());
+    config.usbPort = m_cfg.usbPort.empty() ? "1-" + std::to_string(m_cfg.number) : m_cfg.usbPort;
     config.reportDescriptor =
         application ? simulated::applicationDescriptor : simulated::bootloaderDescriptor;
     config.featureSetFilter = [this, role](const Bytes &report) { return judgeFeatureReport(role, report); };

@@ -54,8 +54,12 @@ extern const Bytes bootloaderDescriptor;
 } // namespace simulated
 
 struct SimulatedControllerConfig {
-    int number = 1;         // the serial number text is "SIM-0001" for 1
-    std::string serialText; // replaces that text when set: units whose firmware shares a serial
+    int number = 1;             // the serial number text is "SIM-0001" for 1
+    std::string serialText;     // replaces that text when set: units whose firmware shares a serial
+    bool withoutSerial = false; // no serial text at all, as from firmware that sets none
+    // The USB port chain it sits on, in application mode and in its bootloader alike; empty:
+    // "1-<number>". "1-1.3" puts it behind a hub.
+    std::string usbPort;
     std::optional<size_t> imageSize;
     std::chrono::milliseconds restartDelay{500};
     std::chrono::milliseconds rebootDelay{1000};

@@ -5,6 +5,7 @@
 
 #include <windows.h>
 
+#include <cfgmgr32.h>
 #include <setupapi.h>
 
 #include <cstdlib>
@@ -13,6 +14,7 @@
 
 #include "backend.h"
 #include "helpers.h"
+#include "port.h"
 
 struct hid_device_ {
     HANDLE file;
@@ -302,6 +304,30 @@ wchar_t *threadsErrorCopy()
         copy = nullptr;
     }
     return copy;
+}
+
+// The location of the USB device that a HID interface belongs to. The HID device's parent is that
+// USB device, or for a composite device one of its interfaces ("USB\\VID_...&MI_01"), whose own
+// parent is the device; a parent outside the USB bus has no port of its own.
+std::string portOfDevice(DEVINST node)
+{
+    for (int depth = 0; depth < 2; ++depth) {
+        DEVINST parent = 0;
+        char id[MAX_DEVICE_ID_LEN] = {};
+        if (CM_Get_Parent(&parent, node, 0) != CR_SUCCESS ||
+            CM_Get_Device_IDA(parent, id, sizeof id - 1, 0) != CR_SUCCESS || _strnicmp(id, "USB\\", 4) != 0)
+            return {};
+        node = parent;
+        if (std::strstr(id, "&MI_") != nullptr || std::strstr(id, "&mi_") != nullptr)
+            continue;
+        char location[kRegistryPropertyBytes] = {};
+        ULONG length = sizeof location - 1;
+        if (CM_Get_DevNode_Registry_PropertyA(node, CM_DRP_LOCATION_INFORMATION, nullptr, location, &length,
+                                              0) != CR_SUCCESS)
+            return {};
+        return location;
+    }
+    return {};
 }
 
 } // namespace
@@ -662,4 +688,25 @@ int hid_get_data(hid_device *dev, const unsigned char *report, HIDP_REPORT_TYPE 
         return -1;
     }
     return 0;
+}
+
+std::string hidport::portOf(const char *path)
+{
+    if (!path)
+        return {};
+    HDEVINFO set = SetupDiCreateDeviceInfoList(&kHidInterfaceClass, nullptr);
+    if (set == INVALID_HANDLE_VALUE)
+        return {};
+    std::string port;
+    SP_DEVICE_INTERFACE_DATA interface = {};
+    interface.cbSize = sizeof interface;
+    if (SetupDiOpenDeviceInterfaceA(set, path, 0, &interface)) {
+        SP_DEVINFO_DATA element = {};
+        if (SP_DEVICE_INTERFACE_DETAIL_DATA_A *detail = interfaceDetail(set, &interface, &element)) {
+            port = portOfDevice(element.DevInst);
+            std::free(detail);
+        }
+    }
+    SetupDiDestroyDeviceInfoList(set);
+    return port;
 }

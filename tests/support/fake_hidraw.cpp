@@ -505,9 +505,13 @@ FakeHidraw::FakeHidraw(Testbed &bed, DeviceConfig config)
     const std::string hidName =
         format("%04X:%04X:%04X", m_cfg.bus, m_cfg.vid, m_cfg.pid) + format(".%04X", n + 1);
     if (m_cfg.bus == kBusUsb) {
-        usbSysPath = "/sys/devices/pci0000:00/0000:00:14.0/usb1/1-" + std::to_string(n + 1);
-        ifaceSysPath =
-            usbSysPath + "/1-" + std::to_string(n + 1) + ":1." + std::to_string(m_cfg.interfaceNumber);
+        const std::string port = m_cfg.usbPort.empty() ? "1-" + std::to_string(n + 1) : m_cfg.usbPort;
+        // The kernel nests a device behind a hub under the hub: 1-4/1-4.2.
+        usbSysPath = "/sys/devices/pci0000:00/0000:00:14.0/usb1";
+        for (size_t dot = port.find('.'); dot != std::string::npos; dot = port.find('.', dot + 1))
+            usbSysPath += "/" + port.substr(0, dot);
+        usbSysPath += "/" + port;
+        ifaceSysPath = usbSysPath + "/" + port + ":1." + std::to_string(m_cfg.interfaceNumber);
         hidSysPath = ifaceSysPath + "/" + hidName;
     } else {
         hidSysPath = "/sys/devices/virtual/misc/uhid/" + hidName;

@@ -82,6 +82,10 @@ constexpr uint16_t kBusBluetooth = 0x05;
 struct DeviceConfig {
     int index = -1;         // N of /dev/hidrawN; -1 takes the testbed's next free index
     uint16_t bus = kBusUsb; // USB devices get usb_device and usb_interface parents
+    // The USB port chain, the usb_device's kernel name ("1-4.2": port 2 of the hub on port 4 of
+    // bus 1); empty gives a port of its own on bus 1 from the index. A device that re-enumerates
+    // on the same port passes its port again.
+    std::string usbPort;
     uint16_t vid = 0x1209, pid = 0x0001, bcdDevice = 0x0110;
     int interfaceNumber = 0;
     std::string hidName = "Test Joystick", hidUniq = "aa:bb:cc:dd:ee:ff";

@@ -10,6 +10,7 @@
 
 #include "backend.h"
 #include "helpers.h"
+#include "port.h"
 
 struct hid_device_ {
     std::string path;
@@ -54,6 +55,17 @@ Device *byPath(const std::string &path)
     }
     return nullptr;
 }
+
+} // namespace scripted
+
+std::string hidport::portOf(const char *path)
+{
+    std::lock_guard guard(scripted::lock());
+    const scripted::Device *device = path ? scripted::byPath(path) : nullptr;
+    return device ? device->port : std::string();
+}
+
+namespace scripted {
 
 int listsHandedOut()
 {

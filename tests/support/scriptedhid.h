@@ -46,6 +46,7 @@ struct Device {
     std::string path = "/dev/hidraw0";
     uint16_t vendorId = 0x1209, productId = 0x0001, releaseNumber = 0x0102;
     uint16_t usagePage = 1, usage = 4;
+    std::string port; // where it is plugged in; empty: the platform tells none
 
     bool plugged = true; // listed by hid_enumerate, openable
     bool failOpen = false;

@@ -44,11 +44,20 @@ const char kUsage[] =
     "                       many bytes have arrived (default: one second without a block)\n"
     "  --refuse-block K     the bootloader refuses its K-th block once\n"
     "  --vanish-at-block K  the controller leaves for good at its K-th block\n"
-    "  --silent             the controller takes the bootloader command and then does nothing\n";
+    "  --silent             the controller takes the bootloader command and then does nothing\n"
+    "  --serial TEXT        every controller carries the serial number TEXT, as units of one\n"
+    "                       batch whose firmware gives them all one\n"
+    "  --no-serial          the controllers carry no serial number at all\n"
+    "  --hub                the controllers sit behind a hub on port 1 of bus 1 (USB ports 1-1.1,\n"
+    "                       1-1.2, ...) instead of on ports 1-1, 1-2, ... of their own\n"
+    "\n"
+    "Each controller keeps its USB port when it restarts into its bootloader and back; the\n"
+    "events name it by its number (SIM-0001, ...) whatever serial number it carries.\n";
 
 struct Options {
     int count = 1;
     std::vector<int> numbers; // of the controllers, in plug-in order; empty: 1 to count
+    bool hub = false;
     fakehid::SimulatedControllerConfig controller;
     std::vector<char *> command;
 };
@@ -95,8 +104,11 @@ std::optional<Options> parse(int argc, char **argv)
             std::fputs(kUsage, stdout);
             std::exit(0);
         }
-        if (arg == "--silent") {
-            options.controller.silentAfterBootloaderCommand = true;
+        if (arg == "--silent" || arg == "--no-serial" || arg == "--hub") {
+            bool &flag = arg == "--silent"      ? options.controller.silentAfterBootloaderCommand
+                         : arg == "--no-serial" ? options.controller.withoutSerial
+                                                : options.hub;
+            flag = true;
             continue;
         }
         if (arg.rfind("--", 0) != 0)
@@ -117,6 +129,8 @@ std::optional<Options> parse(int argc, char **argv)
             options.controller.refuseBlock = int(*n);
         else if (arg == "--vanish-at-block" && (n = number(value, 1, 1 << 30)))
             options.controller.vanishAtBlock = int(*n);
+        else if (arg == "--serial" && *value != '\0' && std::strlen(value) < 128)
+            options.controller.serialText = value;
         else {
             std::fprintf(stderr, "controller-sim: bad option or value: %s %s\n", arg.c_str(), value);
             return std::nullopt;
@@ -232,9 +246,12 @@ int main(int argc, char **argv)
             for (int n = 1; n <= options->count; ++n)
                 numbers.push_back(n);
         }
-        for (const int n : numbers) {
+        for (size_t unit = 0; unit < numbers.size(); ++unit) {
+            const int n = numbers[unit];
             fakehid::SimulatedControllerConfig config = options->controller;
             config.number = n;
+            if (options->hub)
+                config.usbPort = "1-1." + std::to_string(unit + 1);
             char serial[16];
             std::snprintf(serial, sizeof serial, "SIM-%04d", n);
             const std::string name = serial;
