@@ -1,13 +1,16 @@
 #include "mainwindow.h"
 #include "ui_mainwindow.h"
 
+#include <QCloseEvent>
 #include <QDebug>
 #include <QDir>
 #include <QFileDialog>
-#include <QMutexLocker>
+#include <QPushButton>
+#include <QSignalBlocker>
 #include <QStringList>
 #include <QtGlobal>
 
+#include <algorithm>
 #include <cstdlib>
 
 #include "device/flashfailure.h"
@@ -18,32 +21,6 @@
 #endif
 
 namespace {
-
-// Device texts are NUL-terminated UTF-8 in fixed fields; the bound keeps a field that lost its
-// terminator from being read past its end.
-template <std::size_t N> QString fieldText(const char (&field)[N])
-{
-    return QString::fromUtf8(field, qsizetype(qstrnlen(field, N)));
-}
-
-struct DeviceDetails {
-    QString manufacturer, product, serial, versionText;
-};
-
-// The registry entry that list entry `index` stands for: the list holds one entry per registered
-// device, in the registry's order. The end when there is no such device. The caller holds the
-// registry lock.
-QHash<QString, InputDevice *>::const_iterator listedDevice(const QHash<QString, InputDevice *> &devices,
-                                                           int index)
-{
-    for (auto it = devices.cbegin(); it != devices.cend(); ++it) {
-        if (it.value() == nullptr)
-            continue;
-        if (index-- == 0)
-            return it;
-    }
-    return devices.cend();
-}
 
 QString aboutText()
 {
@@ -67,6 +44,9 @@ MainWindow::MainWindow(QWidget *parent)
     connect(&monitor, &HardwareInterface::hardwareChanged, this, &MainWindow::onHardwareChange,
             Qt::AutoConnection);
     connect(&monitor, &HardwareInterface::flashTick, this, &MainWindow::FirmwareFlash, Qt::AutoConnection);
+    connect(
+        &monitor, &HardwareInterface::flashSessionChanged, this, [this] { onFlashSessionChanged(); },
+        Qt::QueuedConnection);
     monitor.start(QThread::InheritPriority);
 }
 
@@ -93,6 +73,8 @@ void MainWindow::showError(const QString &text)
 
 void MainWindow::on_actionClose_triggered()
 {
+    if (!mayClose())
+        return;
     // The monitor is stopped and waited for first: std::exit runs the static destructors at once,
     // and a monitor thread still inside a HID call or writing a debug line would run under them.
     monitor.stop();
@@ -107,37 +89,53 @@ void MainWindow::on_action_About_triggered()
 
 void MainWindow::on_deviceBox_currentIndexChanged(int index)
 {
-    if (index < 0)
-        return; // the list was cleared
+    // A rebuild chooses its selection itself; -1 is the list being cleared.
+    if (index < 0 || m_rebuilding)
+        return;
+    showSelection(index, true);
+}
 
-    DeviceDetails details;
-    {
-        // The lock keeps the monitor thread from destroying the device while its fields are copied.
-        QMutexLocker registry(&monitor.registryLock());
-        const auto entry = listedDevice(monitor.devices, index);
-        if (entry == monitor.devices.cend())
-            return;
-        const InputDevice *device = entry.value();
-        selectedPath = entry.key();
-        qstrncpy(selectedSerial, device->serial, sizeof selectedSerial);
-        qstrncpy(selectedProduct, device->product, sizeof selectedProduct);
-        details = {fieldText(device->manufacturer), fieldText(device->product), fieldText(device->serial),
-                   fieldText(device->versionText)};
+void MainWindow::showSelection(int index, bool follow)
+{
+    if (index < 0 || index >= m_listed.size())
+        return;
+    const DeviceSnapshot &device = m_listed.at(index);
+    selectedPath = device.path;
+    qstrncpy(selectedSerial, device.serial.toUtf8().constData(), sizeof selectedSerial);
+    qstrncpy(selectedProduct, device.product.toUtf8().constData(), sizeof selectedProduct);
+    if (follow) {
+        m_followed = UnitIdentity::of(device);
+        m_awaitingUnit = false;
     }
-    form->lbl_manufacturer->setText(details.manufacturer);
-    form->lbl_product->setText(details.product);
-    form->lbl_serial->setText(details.serial);
-    form->lbl_version->setText(details.versionText);
+    form->lbl_manufacturer->setText(device.manufacturer);
+    form->lbl_product->setText(device.product);
+    form->lbl_serial->setText(device.serial);
+    form->lbl_version->setText(device.version);
 }
 
 void MainWindow::on_buttonBootloader_clicked()
 {
-    if (isBootloaderProduct(selectedProduct)) {
+    // Judged on the device itself at this moment, not on what the list showed when it was chosen.
+    enum class Outcome { Gone, InBootloader, Refused, Sent } outcome = Outcome::Gone;
+    monitor.withDevice(selectedPath, [&outcome](InputDevice &device) {
+        if (isBootloaderProduct(device.product))
+            outcome = Outcome::InBootloader;
+        else
+            outcome = device.enterBootloader() ? Outcome::Sent : Outcome::Refused;
+    });
+    switch (outcome) {
+    case Outcome::InBootloader:
         showError(tr("Device is already in bootloader"));
         return;
-    }
-    if (!monitor.enterBootloaderAt(selectedPath))
+    case Outcome::Gone:
+    case Outcome::Refused:
         showError(tr("Unable to put device into bootloader"));
+        return;
+    case Outcome::Sent:
+        // The unit leaves the list for a moment; the selection waits for its bootloader.
+        m_awaitingUnit = true;
+        return;
+    }
 }
 
 void MainWindow::on_buttonFile_clicked()
@@ -154,14 +152,47 @@ void MainWindow::on_buttonFlash_clicked()
         showError(tr("No file selected"));
         return;
     }
-    if (!isBootloaderProduct(selectedProduct)) {
+    const std::optional<DeviceSnapshot> device = monitor.deviceAt(selectedPath);
+    if (device && !device->bootloader) {
         showError(tr("Device is NOT in bootloader"));
         return;
     }
-    FlashFailure failure;
-    if (!monitor.flashFirmwareAt(selectedPath, firmwareFile, &failure)) {
-        // Said plainly, so that nobody unplugs a half-written controller waiting for the end.
+    // Said plainly, so that nobody unplugs a half-written controller waiting for the end.
+    const auto failed = [this](const FlashFailure &failure) {
         showError(tr("Firmware flash failed") + QLatin1Char('\n') + describeFlashFailure(failure));
+    };
+    if (!device) {
+        failed({FlashFailure::Reason::DeviceGone});
+        return;
+    }
+    // The image is read whole now, and these bytes are the ones sent.
+    QByteArray image;
+    const FlashFailure problem = readFirmwareImage(firmwareFile, image);
+    if (problem.reason != FlashFailure::Reason::None) {
+        failed(problem);
+        return;
+    }
+    // The transfer runs on the monitor thread; its progress and its end arrive queued.
+    m_session = monitor.startFlash(selectedPath, image);
+    m_awaitingUnit = true;
+    setTransferRunning(true);
+}
+
+void MainWindow::onFlashSessionChanged()
+{
+    if (!m_session)
+        return;
+    const FlashSession::Status status = m_session->status();
+    const bool sent = status.stage == FlashSession::Stage::AwaitingReturn ||
+                      (status.stage == FlashSession::Stage::Finished &&
+                       status.failure.reason == FlashFailure::Reason::None);
+    if (!sent && status.stage != FlashSession::Stage::Finished)
+        return;
+    // Told once, at the end of the transfer; the unit's return is followed by the list.
+    m_session.reset();
+    setTransferRunning(false);
+    if (!sent) {
+        showError(tr("Firmware flash failed") + QLatin1Char('\n') + describeFlashFailure(status.failure));
         return;
     }
     showMessage(QMessageBox::Information, tr("Firmware flash finished"),
@@ -170,32 +201,86 @@ void MainWindow::on_buttonFlash_clicked()
                 Qt::RichText);
 }
 
+bool MainWindow::transferRunning() const
+{
+    return m_session != nullptr;
+}
+
+void MainWindow::setTransferRunning(bool running)
+{
+    for (QPushButton *button : {form->buttonBootloader, form->buttonFile, form->buttonFlash})
+        button->setEnabled(!running);
+}
+
+bool MainWindow::mayClose()
+{
+    if (!transferRunning())
+        return true;
+    QMessageBox box(QMessageBox::Warning, tr("Firmware transfer running"),
+                    tr("A firmware image is being sent to the controller. Closing now leaves it "
+                       "half-written.\n\nClose anyway?"),
+                    QMessageBox::Yes | QMessageBox::No, this);
+    box.setDefaultButton(QMessageBox::No);
+    return box.exec() == QMessageBox::Yes;
+}
+
+void MainWindow::closeEvent(QCloseEvent *event)
+{
+    if (mayClose())
+        event->accept();
+    else
+        event->ignore();
+}
+
+QString MainWindow::entryText(int index) const
+{
+    const DeviceSnapshot &device = m_listed.at(index);
+    const QString text = device.product + QStringLiteral(" - ") + device.serial;
+    // Twins of one batch would show one text twice; where they are plugged in tells them apart.
+    const bool shared = std::any_of(m_listed.cbegin(), m_listed.cend(), [&](const DeviceSnapshot &other) {
+        return &other != &device && other.product == device.product && other.serial == device.serial;
+    });
+    if (!shared)
+        return text;
+    return device.port.isEmpty() ? tr("%1 (%2)").arg(text, device.path)
+                                 : tr("%1 (port %2)").arg(text, device.port);
+}
+
+int MainWindow::entryToSelect() const
+{
+    const auto indexOf = [this](const QString &path) {
+        for (int i = 0; i < m_listed.size(); ++i) {
+            if (m_listed.at(i).path == path)
+                return i;
+        }
+        return -1;
+    };
+    if (m_followed) {
+        if (const std::optional<DeviceSnapshot> unit = findUnit(*m_followed, m_listed))
+            return indexOf(unit->path);
+    }
+    // A unit that cannot be told from a twin stays selected as long as its own entry is there.
+    const int same = indexOf(selectedPath);
+    return same >= 0 ? same : 0;
+}
+
 void MainWindow::onHardwareChange()
 {
-    form->deviceBox->clear();
-
-    // The entry texts are taken under the lock; the items are added after it is released, since
-    // adding the first item selects it and the selection takes the lock itself.
-    QStringList entries;
+    m_listed = monitor.snapshot();
     {
-        QMutexLocker registry(&monitor.registryLock());
-        entries.reserve(monitor.devices.size());
-        for (const InputDevice *device : std::as_const(monitor.devices)) {
-            if (device != nullptr)
-                entries.append(fieldText(device->product) + QStringLiteral(" - ") +
-                               fieldText(device->serial));
-        }
+        const QSignalBlocker quiet(form->deviceBox);
+        m_rebuilding = true;
+        form->deviceBox->clear();
+        for (int i = 0; i < m_listed.size(); ++i)
+            form->deviceBox->addItem(entryText(i));
+        m_rebuilding = false;
     }
-    for (const QString &entry : std::as_const(entries))
-        form->deviceBox->addItem(entry);
-
-    bool registryEmpty;
-    {
-        QMutexLocker registry(&monitor.registryLock());
-        registryEmpty = monitor.devices.isEmpty();
-    }
-    if (!registryEmpty) {
-        form->deviceBox->setCurrentIndex(0);
+    if (!m_listed.isEmpty()) {
+        const int index = entryToSelect();
+        const bool unitBack = m_followed && findUnit(*m_followed, m_listed).has_value();
+        form->deviceBox->setCurrentIndex(index);
+        // The unit is followed on; the first entry becomes the unit only when nothing is awaited.
+        showSelection(index, unitBack || !m_awaitingUnit);
     } else {
         form->lbl_manufacturer->setText(tr("n.a."));
         form->lbl_product->setText(QString());

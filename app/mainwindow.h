@@ -2,9 +2,13 @@
 // bar. It owns the hardware monitor and follows its registry.
 #pragma once
 
+#include <QList>
 #include <QMainWindow>
 #include <QMessageBox>
 #include <QString>
+
+#include <memory>
+#include <optional>
 
 #include "monitor/flashhardware.h"
 
@@ -32,6 +36,9 @@ public:
     QString selectedPath;
     QString firmwareFile;
 
+protected:
+    void closeEvent(QCloseEvent *event) override;
+
 private slots:
     void on_actionClose_triggered();
     void on_action_About_triggered();
@@ -43,7 +50,28 @@ private slots:
     void FirmwareFlash(uint totalSize, uint currentSize);
 
 private:
+    // The flash session moved on: at the end of its transfer the window tells how it went.
+    void onFlashSessionChanged();
+    // Shows entry `index` of the list as the selection; `follow` makes its unit the one the list
+    // keeps selected across rebuilds.
+    void showSelection(int index, bool follow);
+    QString entryText(int index) const;
+    // The list entry that the selection belongs on after a rebuild.
+    int entryToSelect() const;
+    void setTransferRunning(bool running);
+    bool transferRunning() const;
+    // While a transfer runs: asks whether to leave anyway. True when the window may close.
+    bool mayClose();
     void showMessage(QMessageBox::Icon icon, const QString &title, const QString &text,
                      Qt::TextFormat format = Qt::AutoText);
     void showError(const QString &text);
+
+    QList<DeviceSnapshot> m_listed; // what the list shows, entry by entry
+    // The unit the selection stays on: the one the user chose, or the first entry once it is gone.
+    // While `m_awaitingUnit` is set the unit is on its way back (a restart into its bootloader or
+    // out of it) and the first entry only stands in until it returns.
+    std::optional<UnitIdentity> m_followed;
+    bool m_awaitingUnit = false;
+    bool m_rebuilding = false;
+    std::shared_ptr<FlashSession> m_session; // the transfer until its end is told
 };

@@ -1,31 +1,24 @@
 // firmware-flasher-cli: the flasher without a window, for scripts, test rigs and production lines.
 //
-// The monitor's passes run on this program's own thread, not on a monitor thread as in the window.
-// The registry then has one user: devices are looked up and used without the registry lock, and a
-// device can only be destroyed by a pass this thread runs. The transfers of `flash --all` run on
-// worker threads while no pass runs, so each one owns its device until it ends, and they do not
-// queue behind each other on the registry lock as they would beside a running monitor thread.
+// It runs the window's monitor thread and its flash sessions: each selected controller is found
+// again by its port after its restart, a bootloader one session holds is never given to another,
+// and the transfers of `flash --all` run side by side on the monitor's side while this thread
+// prints their progress.
 
 #include <QCoreApplication>
 #include <QDeadlineTimer>
-#include <QFile>
-#include <QFileInfo>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <QSet>
 #include <QStringList>
 #include <QThread>
 
 #include <algorithm>
-#include <atomic>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
-#include <limits>
 #include <memory>
 #include <optional>
-#include <thread>
 #include <unistd.h>
 #include <vector>
 
@@ -73,9 +66,11 @@ constexpr char usageText[] =
     "\n"
     "Exit codes:\n"
     "  0  done\n"
-    "  1  the transfer failed: a block was refused, the controller vanished or the file\n"
-    "     could no longer be read\n"
-    "  2  usage or selection error, or a file that cannot be read (nothing was sent)\n"
+    "  1  the transfer failed: a block was refused or taken only in part, the controller\n"
+    "     vanished, or it did not take the bootloader command\n"
+    "  2  usage or selection error, a file that is not a firmware image, or a controller\n"
+    "     that could not be found again after its restart: no port is known and its\n"
+    "     serial number is not its own (nothing was sent)\n"
     "  3  timed out waiting for the bootloader device\n"
     "  4  the controller did not come back after the flash\n"
     "With --all the highest code of all controllers.\n";
@@ -100,55 +95,31 @@ void out(const QString &text)
     std::fflush(stdout);
 }
 
-// Device texts are NUL-terminated UTF-8 in fixed fields; the bound keeps a field that lost its
-// terminator from being read past its end.
-template <std::size_t N> QString fieldText(const char (&field)[N])
+QString describe(const DeviceSnapshot &c)
 {
-    return QString::fromUtf8(field, qsizetype(qstrnlen(field, N)));
+    return QStringLiteral("%1 (serial \"%2\", %3)").arg(c.path, c.serial, c.product);
 }
 
-// What the program tells about a registered controller, copied out of its device.
-struct Controller {
-    QString path, manufacturer, product, serial, version;
-    uint16_t vendorId = 0, productId = 0;
-    bool bootloader = false;
-
-    QString describe() const { return QStringLiteral("%1 (serial \"%2\", %3)").arg(path, serial, product); }
-};
-
-// The window's monitor with its passes run by hand (see the top of this file). It scans every
-// 100 ms rather than every 4 s, so that a controller is seen within a few passes of its arrival.
+// The window's monitor on a thread of its own. It scans every 100 ms rather than every 4 s, so
+// that a controller is seen within a few passes of its arrival.
 class Monitor : public FlashHardware {
 public:
     static constexpr std::chrono::milliseconds ScanPeriod{100};
 
     Monitor() { scanPeriod = ScanPeriod; }
-
-    // One pass: the scan when it is due, then one read of every controller, then the pause.
-    void step()
+    ~Monitor() override
     {
-        runPass();
-        QThread::msleep(static_cast<unsigned long>(pollInterval));
+        stop();
+        wait();
     }
 
-    // The registered controllers, ordered by path so that output and tables are stable.
-    QList<Controller> controllers() const
+    // Starts the thread and returns after its first pass, which scans.
+    void startAndScan()
     {
-        QList<Controller> all;
-        for (const InputDevice *device : devices) {
-            if (device == nullptr)
-                continue;
-            all.append({fieldText(device->path), fieldText(device->manufacturer), fieldText(device->product),
-                        fieldText(device->serial), fieldText(device->versionText), device->vendorId,
-                        device->productId, isBootloaderProduct(device->product)});
-        }
-        std::sort(all.begin(), all.end(), [](const Controller &a, const Controller &b) {
-            return a.path.size() != b.path.size() ? a.path.size() < b.path.size() : a.path < b.path;
-        });
-        return all;
+        start();
+        while (passCount() == 0)
+            QThread::msleep(5);
     }
-
-    InputDevice *device(const QString &path) const { return devices.value(path); }
 };
 
 // --- the command line --------------------------------------------------------------------------
@@ -251,14 +222,14 @@ std::optional<Options> parse(const QStringList &arguments)
 
 // --- selection ---------------------------------------------------------------------------------
 
-void listCandidates(const QList<Controller> &candidates)
+void listCandidates(const QList<DeviceSnapshot> &candidates)
 {
-    for (const Controller &candidate : candidates)
-        error(QStringLiteral("candidate: %1").arg(candidate.describe()));
+    for (const DeviceSnapshot &candidate : candidates)
+        error(QStringLiteral("candidate: %1").arg(describe(candidate)));
 }
 
 // The controllers the options name, or nothing after saying why on standard error.
-std::optional<QList<Controller>> select(const QList<Controller> &all, const Options &options)
+std::optional<QList<DeviceSnapshot>> select(const QList<DeviceSnapshot> &all, const Options &options)
 {
     if (all.isEmpty()) {
         error(QStringLiteral("no supported controller is plugged in"));
@@ -266,8 +237,8 @@ std::optional<QList<Controller>> select(const QList<Controller> &all, const Opti
     }
     if (options.all)
         return all;
-    QList<Controller> matches;
-    for (const Controller &controller : all) {
+    QList<DeviceSnapshot> matches;
+    for (const DeviceSnapshot &controller : all) {
         if ((options.path && controller.path == *options.path) ||
             (options.serial && controller.serial == *options.serial) || (!options.path && !options.serial))
             matches.append(controller);
@@ -295,11 +266,11 @@ std::optional<QList<Controller>> select(const QList<Controller> &all, const Opti
 
 // --- list and bootloader -----------------------------------------------------------------------
 
-int listControllers(const QList<Controller> &all, bool json)
+int listControllers(const QList<DeviceSnapshot> &all, bool json)
 {
     if (json) {
         QJsonArray array;
-        for (const Controller &c : all) {
+        for (const DeviceSnapshot &c : all) {
             array.append(QJsonObject{{"path", c.path},
                                      {"vendor_id", c.vendorId},
                                      {"product_id", c.productId},
@@ -312,7 +283,7 @@ int listControllers(const QList<Controller> &all, bool json)
         out(QString::fromUtf8(QJsonDocument(array).toJson(QJsonDocument::Indented)));
         return Done;
     }
-    for (const Controller &c : all) {
+    for (const DeviceSnapshot &c : all) {
         out(QStringLiteral("%1\t%2:%3\t%4\t%5\t%6\t%7\t%8\n")
                 .arg(c.path)
                 .arg(c.vendorId, 4, 16, QLatin1Char('0'))
@@ -323,15 +294,16 @@ int listControllers(const QList<Controller> &all, bool json)
     return Done;
 }
 
-int enterBootloader(Monitor &monitor, const Controller &target)
+int enterBootloader(Monitor &monitor, const DeviceSnapshot &target)
 {
     if (target.bootloader) {
-        error(QStringLiteral("%1 is in its bootloader already").arg(target.describe()));
+        error(QStringLiteral("%1 is in its bootloader already").arg(describe(target)));
         return UsageError;
     }
-    InputDevice *device = monitor.device(target.path);
-    if (device == nullptr || !device->enterBootloader()) {
-        error(QStringLiteral("%1 did not take the bootloader command").arg(target.describe()));
+    bool sent = false;
+    monitor.withDevice(target.path, [&sent](InputDevice &device) { sent = device.enterBootloader(); });
+    if (!sent) {
+        error(QStringLiteral("%1 did not take the bootloader command").arg(describe(target)));
         return TransferFailed;
     }
     out(QStringLiteral("%1: restarting into its bootloader\n").arg(target.serial));
@@ -340,100 +312,58 @@ int enterBootloader(Monitor &monitor, const Controller &target)
 
 // --- flash -------------------------------------------------------------------------------------
 
-// Why the firmware file cannot be sent, or an empty text when it can. Checked before anything is
-// sent to any controller: only a regular, readable, non-empty file whose length the transfer can
-// count is an image.
-QString fileProblem(const QString &name)
-{
-    const QFileInfo info(name);
-    if (!info.exists())
-        return QStringLiteral("there is no file %1").arg(name);
-    if (info.isDir())
-        return QStringLiteral("%1 is a folder, not a firmware file").arg(name);
-    if (!info.isFile())
-        return QStringLiteral("%1 is not a regular file").arg(name);
-    if (info.size() == 0)
-        return QStringLiteral("%1 is empty").arg(name);
-    if (quint64(info.size()) > std::numeric_limits<uint32_t>::max())
-        return QStringLiteral("%1 is too large for a firmware image (%2 bytes, at most %3)")
-            .arg(name)
-            .arg(info.size())
-            .arg(std::numeric_limits<uint32_t>::max());
-    QFile file(name);
-    if (!file.open(QIODevice::ReadOnly))
-        return QStringLiteral("%1 cannot be read: %2").arg(name, file.errorString());
-    return {};
-}
-
 // One controller's way through a flash.
 struct Job {
-    Controller target;           // as selected
-    QString bootloaderPath;      // the controller in its bootloader
-    QSet<QString> otherPaths;    // application devices with the same serial during the transfer
-    std::optional<int> code;     // set when the controller's flash has ended
-    QString detail;              // what happened, in words
-    QString version;             // of the controller back in application mode
-    bool sending = false;        // a transfer was started
-    std::atomic<int> percent{0}; // written by the transfer's thread
-    int reported = 0;            // tenths printed, when the output is not a terminal
+    DeviceSnapshot target;                 // as selected
+    QString label;                         // its name in the output
+    std::shared_ptr<FlashSession> session; // advanced by the monitor
+    FlashSession::Status status;           // as last seen
+    std::optional<int> code;               // set when the controller's flash has ended
+    QString detail;                        // what happened, in words
+    bool toldRestart = false;
+    int reported = 0; // tenths printed, when the output is not a terminal
+
+    bool sending() const { return !status.bootloaderPath.isEmpty(); }
 };
 
-const Controller *findBySerial(const QList<Controller> &all, const QString &serial, bool bootloader,
-                               const QSet<QString> &excluded = {})
+// The exit code and the words for a session that has finished.
+std::pair<int, QString> outcome(const FlashSession::Status &status, double waitSeconds)
 {
-    for (const Controller &c : all) {
-        if (c.serial == serial && c.bootloader == bootloader && !excluded.contains(c.path))
-            return &c;
+    using Reason = FlashFailure::Reason;
+    switch (status.failure.reason) {
+    case Reason::None:
+        return {Done, QStringLiteral("done")};
+    case Reason::UnitAmbiguous:
+        return {UsageError, describeFlashFailure(status.failure)};
+    case Reason::BootloaderRefused:
+        return {TransferFailed, QStringLiteral("the controller did not take the bootloader command")};
+    case Reason::NoBootloader:
+        return {BootloaderTimeout,
+                QStringLiteral("no bootloader came up in its place within %1 seconds").arg(waitSeconds)};
+    case Reason::NoComeback:
+        return {NoComeback,
+                QStringLiteral("the controller did not come back within %1 seconds after the flash")
+                    .arg(waitSeconds)};
+    default:
+        return {TransferFailed,
+                QStringLiteral("the transfer failed. ") + describeFlashFailure(status.failure)};
     }
-    return nullptr;
-}
-
-void fail(Job &job, int code, const QString &detail)
-{
-    job.code = code;
-    job.detail = detail;
-    error(QStringLiteral("%1: %2").arg(job.target.serial.isEmpty() ? job.target.path : job.target.serial,
-                                       detail));
-}
-
-// The transfer the window uses, on one device. Its progress goes to `job.percent`.
-void transfer(InputDevice *device, const QString &file, Job &job)
-{
-    const QMetaObject::Connection progress =
-        QObject::connect(device, &InputDevice::flashTick, [&job](uint, uint currentSize) {
-            // Every tick carries a percentage, the last one 100.
-            job.percent = int(std::min<uint>(currentSize, 100));
-        });
-    FlashFailure failure;
-    const bool sent = device->flashFirmware(file, &failure);
-    QObject::disconnect(progress);
-    if (sent) {
-        job.percent = 100;
-        return;
-    }
-    // The file was found sound before the controller was restarted; if it changed since, the
-    // controller sits in its bootloader all the same, so that too is a failed transfer.
-    job.code = TransferFailed;
-    job.detail = QStringLiteral("the transfer failed. ") + describeFlashFailure(failure);
 }
 
 class Progress {
 public:
-    explicit Progress(std::vector<std::unique_ptr<Job>> &jobs)
-        : m_jobs(jobs), m_terminal(isatty(STDOUT_FILENO))
-    {
-    }
+    explicit Progress(std::vector<Job> &jobs) : m_jobs(jobs), m_terminal(isatty(STDOUT_FILENO)) {}
 
     void show()
     {
-        if (std::none_of(m_jobs.begin(), m_jobs.end(), [](const auto &job) { return job->sending; }))
+        if (std::none_of(m_jobs.begin(), m_jobs.end(), [](const Job &job) { return job.sending(); }))
             return;
         if (m_terminal) {
             QString line;
-            for (const auto &job : m_jobs) {
-                if (!job->sending)
+            for (const Job &job : m_jobs) {
+                if (!job.sending())
                     continue;
-                const int percent = job->percent;
+                const int percent = job.status.percent;
                 if (m_jobs.size() == 1) {
                     constexpr int width = 40;
                     const int filled = percent * width / 100;
@@ -442,174 +372,126 @@ public:
                             .arg(QString(filled, QLatin1Char('#')), QString(width - filled, QLatin1Char(' ')))
                             .arg(percent, 3);
                 } else {
-                    line += QStringLiteral("%1 %2%  ").arg(job->target.serial).arg(percent, 3);
+                    line += QStringLiteral("%1 %2%  ").arg(job.label).arg(percent, 3);
                 }
             }
             out(QStringLiteral("\r") + line);
             m_drawn = true;
             return;
         }
-        for (const auto &job : m_jobs) {
-            if (!job->sending)
+        for (Job &job : m_jobs) {
+            if (!job.sending())
                 continue;
-            for (const int tenths = job->percent / 10; job->reported < tenths;)
-                out(QStringLiteral("%1: %2%\n").arg(job->target.serial).arg(++job->reported * 10));
+            for (const int tenths = job.status.percent / 10; job.reported < tenths;)
+                out(QStringLiteral("%1: %2%\n").arg(job.label).arg(++job.reported * 10));
         }
     }
 
-    void finish()
+    // Ends the progress line before other output.
+    void breakLine()
     {
-        show();
         if (m_drawn)
             out(QStringLiteral("\n"));
+        m_drawn = false;
     }
 
 private:
-    std::vector<std::unique_ptr<Job>> &m_jobs;
+    std::vector<Job> &m_jobs;
     const bool m_terminal;
     bool m_drawn = false;
 };
 
-// Runs passes until `arrived` says so for every job that is still on its way, or the time is up.
-template <typename Arrived>
-void waitFor(Monitor &monitor, std::vector<std::unique_ptr<Job>> &jobs, double seconds, Arrived arrived)
+int flash(Monitor &monitor, const QList<DeviceSnapshot> &all, const QList<DeviceSnapshot> &targets,
+          const QByteArray &image, const Options &options)
 {
-    const QDeadlineTimer deadline(qint64(seconds * 1000));
+    const auto wait = std::chrono::milliseconds(qint64(options.waitSeconds * 1000));
+    std::vector<Job> jobs;
+    jobs.reserve(size_t(targets.size()));
+    for (const DeviceSnapshot &target : targets) {
+        Job job;
+        job.target = target;
+        // Units that share a serial text are told apart by their path.
+        const bool ownSerial =
+            !target.serial.isEmpty() && std::count_if(all.begin(), all.end(), [&](const DeviceSnapshot &c) {
+                                            return c.serial == target.serial;
+                                        }) == 1;
+        job.label = ownSerial ? target.serial : target.path;
+        job.session = monitor.startFlash(target.path, image, {wait, wait});
+        jobs.push_back(std::move(job));
+    }
+
+    Progress progress(jobs);
     for (;;) {
         bool pending = false;
-        const QList<Controller> all = monitor.controllers();
-        for (auto &job : jobs)
-            pending = (!job->code && !arrived(*job, all)) || pending;
-        if (!pending || deadline.hasExpired())
-            return;
-        monitor.step();
-    }
-}
-
-int flash(Monitor &monitor, const QList<Controller> &targets, const Options &options)
-{
-    std::vector<std::unique_ptr<Job>> jobs;
-    for (const Controller &target : targets) {
-        jobs.push_back(std::make_unique<Job>());
-        jobs.back()->target = target;
-    }
-
-    // 1. Every controller in its bootloader.
-    for (auto &job : jobs) {
-        if (job->target.bootloader) {
-            job->bootloaderPath = job->target.path;
-            continue;
-        }
-        InputDevice *device = monitor.device(job->target.path);
-        if (device == nullptr || !device->enterBootloader())
-            fail(*job, TransferFailed, QStringLiteral("the controller did not take the bootloader command"));
-        else
-            out(QStringLiteral("%1: restarting into its bootloader\n").arg(job->target.serial));
-    }
-    waitFor(monitor, jobs, options.waitSeconds, [](Job &job, const QList<Controller> &all) {
-        if (job.bootloaderPath.isEmpty()) {
-            if (const Controller *boot = findBySerial(all, job.target.serial, true))
-                job.bootloaderPath = boot->path;
-        }
-        return !job.bootloaderPath.isEmpty();
-    });
-    const QList<Controller> before = monitor.controllers();
-    for (auto &job : jobs) {
-        if (!job->code && job->bootloaderPath.isEmpty())
-            fail(*job, BootloaderTimeout,
-                 QStringLiteral("no bootloader with this serial number came up within %1 seconds")
-                     .arg(options.waitSeconds));
-        for (const Controller &c : before) {
-            if (c.serial == job->target.serial && !c.bootloader)
-                job->otherPaths.insert(c.path);
-        }
-    }
-
-    // 2. The transfers, one thread each, while no pass runs.
-    {
-        std::vector<std::thread> threads;
-        std::vector<std::unique_ptr<std::atomic<bool>>> finished;
-        for (auto &job : jobs) {
-            if (job->code)
+        for (Job &job : jobs) {
+            if (job.code)
                 continue;
-            InputDevice *device = monitor.device(job->bootloaderPath);
-            if (device == nullptr) {
-                fail(*job, TransferFailed, QStringLiteral("the bootloader went away before the transfer"));
+            job.status = job.session->status();
+            if (job.status.restarted && !job.toldRestart) {
+                job.toldRestart = true;
+                progress.breakLine();
+                out(QStringLiteral("%1: restarting into its bootloader\n").arg(job.label));
+            }
+            if (job.status.stage != FlashSession::Stage::Finished) {
+                pending = true;
                 continue;
             }
-            job->sending = true;
-            finished.push_back(std::make_unique<std::atomic<bool>>(false));
-            threads.emplace_back([device, &options, job = job.get(), done = finished.back().get()] {
-                transfer(device, options.file, *job);
-                *done = true;
-            });
-        }
-        Progress progress(jobs);
-        while (
-            !std::all_of(finished.begin(), finished.end(), [](const auto &done) { return done->load(); })) {
             progress.show();
-            QThread::msleep(100);
+            const auto [code, detail] = outcome(job.status, options.waitSeconds);
+            job.code = code;
+            job.detail = detail;
+            if (code != Done) {
+                progress.breakLine();
+                error(QStringLiteral("%1: %2").arg(job.label, detail));
+            }
         }
-        for (std::thread &thread : threads)
-            thread.join();
-        progress.finish();
-        for (auto &job : jobs) {
-            if (job->sending && job->code == TransferFailed)
-                error(QStringLiteral("%1: %2").arg(job->target.serial, job->detail));
-        }
+        progress.show();
+        if (!pending)
+            break;
+        QThread::msleep(100);
     }
+    progress.breakLine();
 
-    // 3. Every flashed controller back in application mode.
-    waitFor(monitor, jobs, options.waitSeconds, [](Job &job, const QList<Controller> &all) {
-        const Controller *back = findBySerial(all, job.target.serial, false, job.otherPaths);
-        if (back == nullptr)
-            return false;
-        job.version = back->version;
-        job.code = Done;
-        job.detail = QStringLiteral("done");
-        return true;
-    });
     int code = Done;
-    for (auto &job : jobs) {
-        if (!job->code)
-            fail(*job, NoComeback,
-                 QStringLiteral("the controller did not come back within %1 seconds after the flash")
-                     .arg(options.waitSeconds));
-        else if (*job->code == Done && !options.all)
-            out(QStringLiteral("%1: flashed, now version %2\n").arg(job->target.serial, job->version));
-        code = std::max(code, *job->code);
+    for (const Job &job : jobs) {
+        if (*job.code == Done && !options.all)
+            out(QStringLiteral("%1: flashed, now version %2\n").arg(job.label, job.status.returned.version));
+        code = std::max(code, *job.code);
     }
-
     if (options.all) {
         out(QStringLiteral("%1\t%2\t%3\t%4\n").arg("PATH", "SERIAL", "VERSION", "RESULT"));
-        for (const auto &job : jobs)
+        for (const Job &job : jobs) {
+            const QString version = job.status.returned.version;
             out(QStringLiteral("%1\t%2\t%3\t%4\n")
-                    .arg(job->target.path, job->target.serial,
-                         job->version.isEmpty() ? QStringLiteral("-") : job->version, job->detail));
+                    .arg(job.target.path, job.target.serial,
+                         version.isEmpty() ? QStringLiteral("-") : version, job.detail));
+        }
     }
     return code;
 }
 
 int run(const Options &options)
 {
+    // The image is read whole before anything is sent, and these bytes are the ones sent.
+    QByteArray image;
     if (options.command == QLatin1String("flash")) {
-        const QString problem = fileProblem(options.file);
-        if (!problem.isEmpty()) {
-            error(problem);
+        const FlashFailure problem = readFirmwareImage(options.file, image);
+        if (problem.reason != FlashFailure::Reason::None) {
+            error(QStringLiteral("%1: %2").arg(options.file, describeFlashFailure(problem)));
             return UsageError;
         }
     }
     Monitor monitor;
-    monitor.step(); // the first pass scans
-    const QList<Controller> all = monitor.controllers();
+    monitor.startAndScan();
+    const QList<DeviceSnapshot> all = monitor.snapshot();
     if (options.command == QLatin1String("list"))
         return listControllers(all, options.json);
-    const std::optional<QList<Controller>> targets = select(all, options);
+    const std::optional<QList<DeviceSnapshot>> targets = select(all, options);
     if (!targets)
         return UsageError;
     if (options.command == QLatin1String("bootloader"))
         return enterBootloader(monitor, targets->first());
-    return flash(monitor, *targets, options);
+    return flash(monitor, all, *targets, image, options);
 }
 
 } // namespace

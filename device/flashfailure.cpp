@@ -30,6 +30,15 @@ QString describeFlashFailure(const FlashFailure &failure)
         return text("The controller disappeared during block %1 of %2.")
             .arg(failure.block)
             .arg(failure.blocks);
+    case FlashFailure::Reason::UnitAmbiguous:
+        return text("The controller cannot be told apart from the others: its port is unknown and its "
+                    "serial number is not its own. Nothing was sent; flash one unit at a time.");
+    case FlashFailure::Reason::BootloaderRefused:
+        return text("The controller did not take the bootloader command.");
+    case FlashFailure::Reason::NoBootloader:
+        return text("The controller's bootloader did not come up in time.");
+    case FlashFailure::Reason::NoComeback:
+        return text("The controller did not come back after the flash.");
     }
     return text("The transfer failed for an unknown reason.");
 }

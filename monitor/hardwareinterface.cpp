@@ -4,7 +4,9 @@
 #include <QMetaType>
 #include <QMutexLocker>
 
+#include <algorithm>
 #include <cstring>
+#include <thread>
 
 #include "device/flashfailure.h"
 #include "device/inputdevice.h"
@@ -156,6 +158,113 @@ void HardwareInterface::runPass()
             emit hardwareChanged();
     }
     pollDevices();
+    advanceSessions();
+    ++m_passes;
+}
+
+QList<DeviceSnapshot> HardwareInterface::snapshot() const
+{
+    QList<DeviceSnapshot> all;
+    {
+        QMutexLocker locker(&m_registryLock);
+        all.reserve(devices.size());
+        for (auto it = devices.cbegin(); it != devices.cend(); ++it) {
+            if (it.value() != nullptr)
+                all.append(DeviceSnapshot::of(*it.value(), it.key()));
+        }
+    }
+    std::sort(all.begin(), all.end(), [](const DeviceSnapshot &a, const DeviceSnapshot &b) {
+        return a.path.size() != b.path.size() ? a.path.size() < b.path.size() : a.path < b.path;
+    });
+    return all;
+}
+
+std::optional<DeviceSnapshot> HardwareInterface::deviceAt(const QString &path) const
+{
+    QMutexLocker locker(&m_registryLock);
+    const InputDevice *device = devices.value(path, nullptr);
+    if (device == nullptr)
+        return std::nullopt;
+    return DeviceSnapshot::of(*device, path);
+}
+
+bool HardwareInterface::withDevice(const QString &path, const std::function<void(InputDevice &)> &work)
+{
+    QMutexLocker locker(&m_registryLock);
+    InputDevice *device = devices.value(path, nullptr);
+    if (device == nullptr)
+        return false;
+    work(*device);
+    return true;
+}
+
+std::shared_ptr<FlashSession> HardwareInterface::startFlash(const QString &path, QByteArray image,
+                                                            FlashSession::Waits waits)
+{
+    auto session = std::make_shared<FlashSession>(path, std::move(image), waits);
+    std::lock_guard lock(m_sessionLock);
+    m_sessions.push_back(session);
+    return session;
+}
+
+// Runs on the thread that runs the passes, which alone destroys devices: the devices the sessions
+// use stay alive without the registry lock, and no other thread waits for that lock meanwhile.
+void HardwareInterface::advanceSessions()
+{
+    std::vector<std::shared_ptr<FlashSession>> sessions;
+    {
+        std::lock_guard lock(m_sessionLock);
+        if (m_sessions.empty())
+            return;
+        sessions = m_sessions;
+    }
+    const QList<DeviceSnapshot> present = snapshot();
+    const Clock::time_point at = now();
+    bool changed = false;
+    std::vector<std::shared_ptr<FlashSession>> due;
+    for (const auto &session : sessions) {
+        // A device one session holds is never given to another, whichever comes first.
+        QSet<QString> claimed;
+        for (const auto &other : sessions) {
+            if (other != session)
+                claimed.unite(other->claims());
+        }
+        const FlashSession::Stage before = session->status().stage;
+        session->advance(devices, present, claimed, at);
+        changed = changed || session->status().stage != before;
+        if (session->sendDue())
+            due.push_back(session);
+    }
+    if (changed)
+        emit flashSessionChanged();
+    if (!due.empty()) {
+        sendImages(due);
+        emit flashSessionChanged();
+    }
+    std::lock_guard lock(m_sessionLock);
+    m_sessions.erase(std::remove_if(m_sessions.begin(), m_sessions.end(),
+                                    [](const auto &session) {
+                                        return session->status().stage == FlashSession::Stage::Finished;
+                                    }),
+                     m_sessions.end());
+}
+
+void HardwareInterface::sendImages(const std::vector<std::shared_ptr<FlashSession>> &due)
+{
+    std::vector<std::thread> transfers;
+    for (const auto &session : due) {
+        InputDevice *bootloader = devices.value(session->status().bootloaderPath, nullptr);
+        if (bootloader == nullptr) {
+            session->finish({FlashFailure::Reason::DeviceGone});
+            continue;
+        }
+        if (due.size() == 1)
+            session->send(bootloader);
+        else
+            transfers.emplace_back([session, bootloader] { session->send(bootloader); });
+    }
+    for (std::thread &transfer : transfers)
+        transfer.join();
 }
 
 void HardwareInterface::pollDevices()

@@ -17,9 +17,13 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
+#include <vector>
 
 #include "accessnotices.h"
+#include "flashsession.h"
 #include "hotplugevents.h"
+#include "unitidentity.h"
 
 class InputDevice;
 struct FlashFailure;
@@ -83,11 +87,36 @@ public:
     bool enterBootloaderAt(const QString &path);
     bool flashFirmwareAt(const QString &path, const QString &fileName, FlashFailure *failure = nullptr);
 
+    // The registered devices as the programs show them, ordered by path; any thread.
+    QList<DeviceSnapshot> snapshot() const;
+    // The device registered under `path`, as a snapshot; any thread.
+    std::optional<DeviceSnapshot> deviceAt(const QString &path) const;
+    // Runs `work` on the device registered under `path` with the registry locked, so that the
+    // device stays alive meanwhile; false when there is none. Any thread but the monitor's own
+    // while it holds the lock; `work` must not take the lock again.
+    bool withDevice(const QString &path, const std::function<void(InputDevice &)> &work);
+
+    // Starts a firmware update of the unit registered under `path` (see FlashSession). The session
+    // advances after every pass, on the thread that runs them, and its transfer runs there between
+    // two passes: several sessions' transfers run side by side, each on a thread of its own, while
+    // the pass waits for them. Any thread. `flashSessionChanged` tells of every change of stage.
+    std::shared_ptr<FlashSession> startFlash(const QString &path, QByteArray image,
+                                             FlashSession::Waits waits = {});
+
+    // One pass of the loop without its closing sleep: the scan when it is due, one poll of every
+    // registered device, then the flash sessions' steps. The loop runs it; a program or a test
+    // that runs no monitor thread runs passes itself, never beside a running loop.
+    void runPass();
+    // The passes run so far; any thread.
+    uint64_t passCount() const { return m_passes; }
+
 signals:
     void hardwareChanged();
     void connectHardware(InputDevice *device);
     void disconnectHardware(QString serial);
     void flashTick(uint totalSize, uint currentSize);
+    // A flash session moved to another stage; emitted on the thread that runs the passes.
+    void flashSessionChanged();
 
 public slots:
     void FirmwareFlash(uint totalSize, uint currentSize);
@@ -95,16 +124,14 @@ public slots:
 protected:
     void run() override;
 
-    // One pass of the loop without its closing sleep: the scan when it is due, then one poll of
-    // every registered device.
-    void runPass();
-
     using Clock = std::chrono::steady_clock;
     // The clock that times the periodic scan.
     virtual Clock::time_point now() const { return Clock::now(); }
 
 private:
     void pollDevices();
+    void advanceSessions();
+    void sendImages(const std::vector<std::shared_ptr<FlashSession>> &due);
     // The pause between two passes: `pollInterval`, or less when a device arrives meanwhile.
     void sleepBetweenPasses();
     void dropVanishedDevice(const QString &path, InputDevice *device);
@@ -120,6 +147,9 @@ private:
     void bindRegisteredDevices();
 
     mutable QMutex m_registryLock;
+    std::atomic<uint64_t> m_passes{0};
+    std::mutex m_sessionLock; // guards m_sessions
+    std::vector<std::shared_ptr<FlashSession>> m_sessions;
     std::unique_ptr<HotplugEvents> m_hotplugEvents; // monitor thread, once started
     bool m_hotplugEventsChosen = false;             // set by setHotplugEvents
     Clock::time_point m_lastScan{};                 // monitor thread

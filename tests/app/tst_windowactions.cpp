@@ -25,7 +25,7 @@ private slots:
     void listShowsEveryDeviceAndSelectsTheFirst();
     void entryTextsAndDetailsDecodeTheDeviceFields();
     void unterminatedFieldsAreReadWithinTheirBounds();
-    void selectionFollowsTheListUntilTheNextRebuild();
+    void selectionStaysOnItsUnitAcrossRebuilds();
     void lastDeviceGoneClearsTheDetails();
     void rebuildArrivesQueuedFromAnotherThread();
     void bootloaderProductRule_data();
@@ -151,7 +151,7 @@ void WindowActionsTest::unterminatedFieldsAreReadWithinTheirBounds()
     QCOMPARE(qstrlen(window->selectedProduct), uint(MainWindow::TextSize - 1));
 }
 
-void WindowActionsTest::selectionFollowsTheListUntilTheNextRebuild()
+void WindowActionsTest::selectionStaysOnItsUnitAcrossRebuilds()
 {
     addDevice(*window, "/dev/hidraw1", {"Flight Stick", "FS-1", "Stick Works", "2.10"});
     addDevice(*window, "/dev/hidraw2", {"Pedals", "PD-7", "Pedal Works", "0.99"});
@@ -165,18 +165,26 @@ void WindowActionsTest::selectionFollowsTheListUntilTheNextRebuild()
     QCOMPARE(QByteArray(window->selectedSerial), QByteArray(second->serial));
     QCOMPARE(form->pbFirmware->value(), 33); // the selection leaves the bar alone
 
-    // An index the registry does not reach changes nothing.
+    // An index the list does not reach changes nothing.
     invokeSlot(*window, "on_deviceBox_currentIndexChanged", Q_ARG(int, 5));
     invokeSlot(*window, "on_deviceBox_currentIndexChanged", Q_ARG(int, -1));
     QCOMPARE(QByteArray(window->selectedSerial), QByteArray(second->serial));
 
-    addDevice(*window, "/dev/hidraw9", {"Wheel", "WH-2"});
+    // A plug elsewhere keeps the chosen unit selected; twins of one text show where they sit.
+    addDevice(*window, "/dev/hidraw0", {"Pedals", "PD-7", "Pedal Works", "0.99", "1-3"});
+    addDevice(*window, "/dev/hidraw9", {"Pedals", "PD-7", "Pedal Works", "0.99", "1-9"});
     rebuild();
-    const InputDevice *first = registryOrder(*window).at(0);
-    QCOMPARE(form->deviceBox->count(), 3);
+    QCOMPARE(form->deviceBox->count(), 4);
+    QCOMPARE(form->deviceBox->currentText(), QStringLiteral("Pedals - PD-7 (/dev/hidraw2)"));
+    QCOMPARE(window->selectedPath, QStringLiteral("/dev/hidraw2"));
+    QCOMPARE(form->deviceBox->itemText(3), QStringLiteral("Pedals - PD-7 (port 1-9)"));
+
+    // Once it is gone, the first entry is the selection.
+    removeDevice(*window, "/dev/hidraw2");
+    rebuild();
     QCOMPARE(form->deviceBox->currentIndex(), 0);
-    QCOMPARE(QByteArray(window->selectedSerial), QByteArray(first->serial));
-    QCOMPARE(form->lbl_product->text(), QString::fromUtf8(first->product));
+    QCOMPARE(window->selectedPath, QStringLiteral("/dev/hidraw0"));
+    QCOMPARE(form->lbl_product->text(), QStringLiteral("Pedals"));
 }
 
 void WindowActionsTest::lastDeviceGoneClearsTheDetails()
@@ -286,6 +294,21 @@ void WindowActionsTest::flashButtonChecksInOrder()
         BoxWatcher watcher;
         click(form->buttonFlash);
         checkError(watcher.boxes, "Device is NOT in bootloader");
+        if (QTest::currentTestFailed())
+            return;
+    }
+    // An empty file, as a failed download leaves, is no image: refused before anything is sent.
+    removeAllDevices(*window);
+    addDevice(*window, "/dev/hidraw3", {"Bootloader", "FS-1"});
+    rebuild();
+    QTemporaryDir dir;
+    window->firmwareFile = dir.filePath(QStringLiteral("empty.bin"));
+    QVERIFY(QFile(window->firmwareFile).open(QIODevice::WriteOnly));
+    {
+        BoxWatcher watcher;
+        click(form->buttonFlash);
+        checkError(watcher.boxes, "Firmware flash failed\nThe firmware file is empty.");
+        QVERIFY(form->buttonFlash->isEnabled());
     }
 }
 

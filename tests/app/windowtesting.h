@@ -23,6 +23,7 @@ struct FakeDevice {
     const char *serial;
     const char *manufacturer = "Test Maker";
     const char *versionText = "1.02";
+    const char *port = "";
 };
 
 // Ends the monitor thread and leaves the registry to the caller. The monitor changes the registry
@@ -45,6 +46,7 @@ inline InputDevice *addDevice(MainWindow &window, const QString &path, const Fak
     qstrncpy(device->manufacturer, fake.manufacturer, sizeof device->manufacturer);
     qstrncpy(device->versionText, fake.versionText, sizeof device->versionText);
     qstrncpy(device->path, path.toUtf8().constData(), sizeof device->path);
+    device->port = QString::fromUtf8(fake.port);
     QMutexLocker registry(&window.monitor.registryLock());
     window.monitor.devices.insert(path, device);
     return device;
@@ -63,11 +65,13 @@ inline void removeAllDevices(MainWindow &window)
     window.monitor.devices.clear();
 }
 
-// The registered devices in the registry's own order, which is the order the list must show.
+// The registered devices in the order the list must show them: by path.
 inline QList<InputDevice *> registryOrder(MainWindow &window)
 {
-    QMutexLocker registry(&window.monitor.registryLock());
-    return window.monitor.devices.values();
+    QList<InputDevice *> order;
+    for (const DeviceSnapshot &device : window.monitor.snapshot())
+        order.append(window.monitor.findDeviceAt(device.path));
+    return order;
 }
 
 // Calls a slot through the meta-object, the way its connections reach it. A window without the

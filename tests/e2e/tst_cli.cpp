@@ -66,6 +66,8 @@ private slots:
     void flashEntersTheBootloaderAndSendsTheWholeFile();
     void serialSelectsOnlyTheControllerOfThatWholeText();
     void allFlashesEveryControllerWithTheWholeImage();
+    void twinsOfOneSerialOrNoneEachGetTheirOwnImage();
+    void aTwinWaitingInItsBootloaderReceivesNothing();
     void refusalsAndTimeoutSendNoBlock();
 
 private:
@@ -185,6 +187,50 @@ void CliTest::allFlashesEveryControllerWithTheWholeImage()
                 .size(),
             1);
     }
+}
+
+// Units of one batch: one serial text for all, or none. Each is found again by its port after
+// its restart and receives the whole image once.
+void CliTest::twinsOfOneSerialOrNoneEachGetTheirOwnImage()
+{
+    const QString file = firmware(3000);
+    for (const QStringList &batch : {QStringList{"--serial", "TWIN"}, QStringList{"--no-serial", "--hub"}}) {
+        const Run run = underSim(QStringList{"--count", "2", "--image-size", "3000"} + batch,
+                                 cli({"flash", file, "--all"}));
+        CHECK_EXIT(run, 0);
+        for (const QString unit : {"SIM-0001", "SIM-0002"}) {
+            const QStringList events = run.events(unit);
+            QCOMPARE(events.filter(QStringLiteral("bootloader command")).size(), 1);
+            QCOMPARE(events.filter(QStringLiteral("block 1:")).size(), 1);
+            QCOMPARE(events.filter(QStringLiteral("image complete")), QStringList{imageComplete(unit, 3000)});
+        }
+        QCOMPARE(run.lines.filter(QRegularExpression(QStringLiteral("\t1\\.3\tdone$"))).size(), 2);
+    }
+}
+
+// Unit B waits in its bootloader (an earlier flash stopped) while its twin A is flashed by path.
+void CliTest::aTwinWaitingInItsBootloaderReceivesNothing()
+{
+    const QString file = firmware(2000);
+    const QString script = QStringLiteral("set -e; cli=%1; b=$($cli list | sed -n 2p | cut -f1); "
+                                          "a=$($cli list | sed -n 1p | cut -f1); echo \"unit B at $b\"; "
+                                          "$cli bootloader --path \"$b\"; sleep 1; "
+                                          "$cli flash %2 --path \"$a\"")
+                               .arg(QStringLiteral(FLASHER_CLI), file);
+    const Run run =
+        underSim({"--count", "2", "--serial", "TWIN", "--image-size", "2000"}, {"sh", "-c", script});
+    CHECK_EXIT(run, 0);
+    const QString unitB = run.lines.filter(QStringLiteral("unit B at ")).value(0).mid(10);
+    QVERIFY(!unitB.isEmpty());
+    const QString b = run.lines.contains(QStringLiteral("SIM-0001: Sim Flight Stick 1.2 up on ") + unitB)
+                          ? QStringLiteral("SIM-0001")
+                          : QStringLiteral("SIM-0002");
+    const QString a =
+        b == QLatin1String("SIM-0001") ? QStringLiteral("SIM-0002") : QStringLiteral("SIM-0001");
+    QCOMPARE(run.events(a).filter(QStringLiteral("image complete")), QStringList{imageComplete(a, 2000)});
+    QCOMPARE(run.events(b).filter(QRegularExpression(QStringLiteral(": (block|image)"))), QStringList{});
+    QVERIFY2(run.lines.filter(QStringLiteral("flashed, now version 1.3")).size() == 1,
+             qPrintable(run.lines.join('\n')));
 }
 
 void CliTest::refusalsAndTimeoutSendNoBlock()

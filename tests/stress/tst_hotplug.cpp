@@ -195,7 +195,7 @@ void HotPlugStressTest::transferRound(MainWindow &window, BoxWatcher &boxes, int
     const qsizetype boxesBefore = boxes.boxes.size();
     click(buttonLabelled(window, QStringLiteral("3. Flash firmware")));
     // The window shows one box for every transfer: finished, or failed with its reason.
-    QCOMPARE(boxes.boxes.size(), boxesBefore + 1);
+    QTRY_COMPARE_WITH_TIMEOUT(boxes.boxes.size(), boxesBefore + 1, kDeviceTimeoutMs);
     const bool finished = boxes.boxes.last().title == QStringLiteral("Firmware flash finished");
     QVERIFY(finished || boxes.boxes.last().text.startsWith(QStringLiteral("Firmware flash failed\n")));
 
