@@ -195,6 +195,46 @@ private slots:
         QCOMPARE(byPath("/dev/hidraw2")->featureReports.size(), size_t(2)); // no block after it
     }
 
+    // Where no port is known, a unit is found again after its restart only by a serial text of its
+    // own: twins get nothing at all, a unit with its own text is followed there and back.
+    void withoutPortsOnlyAnOwnSerialFindsTheUnitAgain()
+    {
+        devices() = {controller("/dev/hidraw1", L"TWIN"), controller("/dev/hidraw2", L"TWIN"),
+                     controller("/dev/hidraw3", L"SOLO")};
+        Monitor monitor;
+        monitor.scanPeriod = std::chrono::milliseconds(0); // every pass scans
+        monitor.pass();
+        const Bytes image = imageOf(300);
+        const QByteArray bytes(reinterpret_cast<const char *>(image.data()), qsizetype(image.size()));
+        const auto twin = monitor.startFlash("/dev/hidraw1", bytes);
+        const auto solo = monitor.startFlash("/dev/hidraw3", bytes);
+        monitor.pass();
+        QCOMPARE(twin->status().failure.reason, FlashFailure::Reason::UnitAmbiguous);
+        QVERIFY(byPath("/dev/hidraw1")->featureReports.empty() &&
+                byPath("/dev/hidraw2")->featureReports.empty());
+        QCOMPARE(solo->status().stage, FlashSession::Stage::AwaitingBootloader);
+        QCOMPARE(byPath("/dev/hidraw3")->featureReports.size(), size_t(1)); // the bootloader command
+
+        const auto restart = [](const char *from, const char *to, const wchar_t *product) {
+            byPath(from)->failEveryRead = true;
+            byPath(from)->plugged = false;
+            Device next = controller(to, L"SOLO");
+            next.product = product;
+            devices().push_back(next);
+        };
+        restart("/dev/hidraw3", "/dev/hidraw4", L"Bootloader");
+        monitor.pass();
+        QCOMPARE(solo->status().stage, FlashSession::Stage::AwaitingReturn);
+        QCOMPARE(byPath("/dev/hidraw4")->featureReports, expectedBlocks(image, 65));
+        restart("/dev/hidraw4", "/dev/hidraw5", L"Stick");
+        monitor.pass();
+        QCOMPARE(solo->status().stage, FlashSession::Stage::Finished);
+        QCOMPARE(solo->status().failure.reason, FlashFailure::Reason::None);
+        QCOMPARE(solo->status().returned.path, QStringLiteral("/dev/hidraw5"));
+        QVERIFY(byPath("/dev/hidraw1")->featureReports.empty() &&
+                byPath("/dev/hidraw2")->featureReports.empty());
+    }
+
     void nothingIsSentWhenTheTransferCannotStart()
     {
         devices() = {controller("/dev/hidraw1", L"BOOT"), controller("/dev/hidraw2", L"TINY", 1)};

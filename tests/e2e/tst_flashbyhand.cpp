@@ -9,6 +9,8 @@
 
 #include <algorithm>
 #include <atomic>
+#include <condition_variable>
+#include <mutex>
 
 #include "simulated_controller.h"
 #include "windowdriver.h"
@@ -117,9 +119,10 @@ void FlashByHandTest::flashAControllerLikeAUser()
     QCOMPARE(boxes.boxes.size(), 1);
 }
 
-// Two units whose firmware shares its serial text, one of them in its bootloader: each button
-// reaches the unit of the chosen entry and no other. The bootloader refuses its fifth block once,
-// which the window tells.
+// Two units whose firmware shares its serial text. Unit B waits in its bootloader; unit A is
+// chosen and restarted, and the selection follows A into its bootloader, not B's. Each button
+// reaches A alone. A's bootloader refuses its fifth block once, which the window tells; during
+// the second transfer the window keeps handling events.
 void FlashByHandTest::twinsWithOneSerialEachGetTheirOwnAction()
 {
     // 16 blocks: the last of the 15 intermediate ticks says 97%, so only the end fills the bar.
@@ -133,40 +136,53 @@ void FlashByHandTest::twinsWithOneSerialEachGetTheirOwnAction()
     window.show();
     QVERIFY(QTest::qWaitForWindowExposed(&window));
     BoxWatcher boxes;
+    const QString application = QStringLiteral("Sim Flight Stick - TWIN");
 
+    fakehid::SimulatedControllerConfig configB;
+    configB.number = 2; // on USB port 1-2
+    configB.serialText = "TWIN";
+    std::atomic<int> toB{0};
+    fakehid::SimulatedController unitB(m_bed, configB, countReports(toB));
+    QVERIFY2(waitForListed(window, application), "the second unit was never listed");
+    click(buttonLabelled(window, QStringLiteral("1. Bootloader")));
+    QVERIFY2(waitForListed(window, QStringLiteral("Bootloader - TWIN")), "its bootloader was never listed");
+
+    // Unit A holds its second block until the test lets it go, once armed.
     fakehid::SimulatedControllerConfig configA;
-    configA.serialText = "TWIN";
+    configA.serialText = "TWIN"; // number 1, on USB port 1-1
     configA.imageSize = size_t(image.size());
     configA.refuseBlock = 5;
-    std::atomic<int> toA{0}, toB{0};
-    fakehid::SimulatedController unitA(m_bed, configA, countReports(toA));
-    const QString application = QStringLiteral("Sim Flight Stick - TWIN");
-    const QString bootloader = QStringLiteral("Bootloader - TWIN");
-    QVERIFY2(waitForListed(window, application), "the first unit was never listed");
-    click(buttonLabelled(window, QStringLiteral("1. Bootloader")));
-    QVERIFY2(waitForListed(window, bootloader), "the first unit's bootloader was never listed");
-
-    // The second unit takes the bootloader command and stays as it is, so that its entry keeps
-    // its text.
-    fakehid::SimulatedControllerConfig configB;
-    configB.number = 2;
-    configB.serialText = "TWIN";
-    configB.silentAfterBootloaderCommand = true;
-    fakehid::SimulatedController unitB(m_bed, configB, countReports(toB));
+    std::atomic<int> toA{0};
+    std::atomic<bool> holdArmed{false}, holding{false};
+    std::mutex releaseLock;
+    std::condition_variable releaseSignal;
+    bool released = false;
+    fakehid::SimulatedController unitA(m_bed, configA, [&](const fakehid::ControllerEvent &event) {
+        countReports(toA)(event);
+        if (event.kind != fakehid::ControllerEvent::Block || event.block != 2 || !holdArmed.exchange(false))
+            return;
+        holding = true;
+        std::unique_lock lock(releaseLock);
+        releaseSignal.wait_for(lock, std::chrono::seconds(10), [&] { return released; });
+    });
     QVERIFY2(
         QTest::qWaitFor([&] { return window.form->deviceBox->findText(application) >= 0; }, kDeviceTimeoutMs),
-        "the second unit was never listed");
-    const int reportsToA = toA; // the first unit's own bootloader command
+        "the first unit was never listed");
+    QCOMPARE(window.form->deviceBox->currentText(), QStringLiteral("Bootloader - TWIN"));
 
     QVERIFY(pickDevice(window, application));
     click(buttonLabelled(window, QStringLiteral("1. Bootloader")));
     QVERIFY2(boxes.boxes.isEmpty(), qPrintable(boxes.boxes.value(0).text));
-    QCOMPARE(unitB.bootloaderCommands(), 1);
-    QCOMPARE(toB.load(), 1);
-    QCOMPARE(toA.load(), reportsToA);
+    QCOMPARE(unitA.bootloaderCommands(), 1);
+    QCOMPARE(toB.load(), 1); // its own bootloader command, no more
+    const QString bootloaderA = QStringLiteral("Bootloader - TWIN (port 1-1)");
+    QVERIFY2(waitForListed(window, bootloaderA),
+             qPrintable(QStringLiteral("the selection did not follow the unit into its bootloader: ") +
+                        window.form->deviceBox->currentText()));
+    QCOMPARE(window.form->deviceBox->findText(QStringLiteral("Bootloader - TWIN (port 1-2)")) >= 0, true);
 
     QVERIFY2(chooseFile(window, file), "the file dialog did not open or did not take the path");
-    QVERIFY(pickDevice(window, bootloader));
+    QCOMPARE(window.form->deviceBox->currentText(), bootloaderA);
     QList<int> progress;
     connect(window.form->pbFirmware, &QProgressBar::valueChanged, [&](int value) { progress.append(value); });
     click(buttonLabelled(window, QStringLiteral("3. Flash firmware")));
@@ -178,18 +194,34 @@ void FlashByHandTest::twinsWithOneSerialEachGetTheirOwnAction()
     QCOMPARE(window.form->pbFirmware->value(), progress.last());
     QVERIFY(progress.last() > 0 && progress.last() < 100);
 
+    // While A holds its second block, the window handles events, with its buttons disabled.
     progress.clear();
+    holdArmed = true;
     click(buttonLabelled(window, QStringLiteral("3. Flash firmware")));
+    QVERIFY2(QTest::qWaitFor([&] { return holding.load(); }, 10000), "the second transfer never began");
+    QCOMPARE(boxes.boxes.size(), 1); // the transfer has not ended
+    QVERIFY(!window.form->buttonFlash->isEnabled() && !window.form->buttonBootloader->isEnabled() &&
+            !window.form->buttonFile->isEnabled());
+    {
+        std::lock_guard lock(releaseLock);
+        released = true;
+    }
+    releaseSignal.notify_all();
     QTRY_COMPARE_WITH_TIMEOUT(boxes.boxes.size(), 2, 10000);
     QCOMPARE(boxes.boxes[1].title, QStringLiteral("Firmware flash finished"));
+    QVERIFY(window.form->buttonFlash->isEnabled());
     QCOMPARE(unitA.completedImages(), 1);
     const fakehid::Bytes received = unitA.lastImage();
     QCOMPARE(QByteArray(reinterpret_cast<const char *>(received.data()), qsizetype(received.size())), image);
     QCOMPARE(toB.load(), 1); // not one block went astray
+    QCOMPARE(unitB.completedImages(), 0);
     // The bar ends full (a rebuild after the unit's reboot may set it back to 0 later).
     const qsizetype climb = std::is_sorted_until(progress.begin(), progress.end()) - progress.begin();
     QVERIFY(climb >= 2);
     QCOMPARE(progress.at(climb - 1), 100);
+    // A comes back with its new firmware, and the selection with it.
+    QVERIFY2(waitForListed(window, application), "the selection did not follow the unit back");
+    QTRY_COMPARE_WITH_TIMEOUT(window.form->lbl_version->text(), QStringLiteral("1.3"), kDeviceTimeoutMs);
 }
 
 int main(int argc, char **argv)
