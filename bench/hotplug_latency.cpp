@@ -94,8 +94,7 @@ private:
 
 qsizetype registered(Monitor &monitor)
 {
-    QMutexLocker lock(&monitor.registryLock());
-    return monitor.devices.size();
+    return monitor.deviceCount();
 }
 
 void dropMessage(QtMsgType, const QMessageLogContext &, const QString &) {}

@@ -241,8 +241,7 @@ public:
 
 qsizetype registered(FlashHardware &monitor)
 {
-    QMutexLocker lock(&monitor.registryLock());
-    return monitor.devices.size();
+    return monitor.deviceCount();
 }
 
 void dropMessage(QtMsgType, const QMessageLogContext &, const QString &) {}

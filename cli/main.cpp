@@ -106,7 +106,7 @@ class Monitor : public FlashHardware {
 public:
     static constexpr std::chrono::milliseconds ScanPeriod{100};
 
-    Monitor() { scanPeriod = ScanPeriod; }
+    Monitor() { setScanPeriod(ScanPeriod); }
     ~Monitor() override
     {
         stop();

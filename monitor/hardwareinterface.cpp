@@ -162,6 +162,23 @@ void HardwareInterface::runPass()
     ++m_passes;
 }
 
+qsizetype HardwareInterface::deviceCount() const
+{
+    QMutexLocker locker(&m_registryLock);
+    return devices.size();
+}
+
+QStringList HardwareInterface::devicePaths() const
+{
+    QStringList paths;
+    {
+        QMutexLocker locker(&m_registryLock);
+        paths = devices.keys();
+    }
+    paths.sort();
+    return paths;
+}
+
 QList<DeviceSnapshot> HardwareInterface::snapshot() const
 {
     QList<DeviceSnapshot> all;

@@ -7,6 +7,7 @@
 #include <QMap>
 #include <QMutex>
 #include <QString>
+#include <QStringList>
 #include <QThread>
 
 #include <atomic>
@@ -39,21 +40,24 @@ public:
     explicit HardwareInterface(QObject *parent = nullptr);
     ~HardwareInterface() override;
 
-    QHash<QString, InputDevice *> devices; // path -> device; owned; see registryLock
-    std::atomic<bool> running{false};
-    // The plug-in table, identifier -> creator. Changed only by loadPlugins, which runs on the monitor
-    // thread while the loop runs; other threads read it only when no loadPlugins/bindPlugins runs.
-    QMap<QString, CreatePluginFunction> plugins;
-    // The bus is scanned in the first pass, in the pass after a HID device arrived (see
-    // setHotplugEvents), and whenever `scanPeriod` of wall time has passed since the last scan:
-    // the safety net for a missed arrival and for systems without arrival events. The period is
-    // timed by the clock, so it does not stretch with the time the polls of a pass take.
+    // The loop's cadence; set while the thread does not run. The bus is scanned in the first pass,
+    // in the pass after a HID device arrived (see setHotplugEvents), and whenever the scan period
+    // of wall time has passed since the last scan: the safety net for a missed arrival and for
+    // systems without arrival events. The period is timed by the clock, so it does not stretch
+    // with the time the polls of a pass take.
     static constexpr std::chrono::milliseconds DefaultScanPeriod{4000};
-    std::chrono::milliseconds scanPeriod = DefaultScanPeriod;
-    // The next pass scans, whatever the clock says: set for the first pass and by an arrival,
-    // cleared by every scan.
-    bool scanDue = true;
-    int32_t pollInterval = 20;
+    void setScanPeriod(std::chrono::milliseconds period) { scanPeriod = period; }
+    void setPollInterval(int32_t milliseconds) { pollInterval = milliseconds; }
+    int32_t pollIntervalMs() const { return pollInterval; }
+    // The next pass scans, whatever the clock says. The thread that runs the passes.
+    void requestScan() { scanDue = true; }
+    bool isPolling() const { return running; }
+
+    qsizetype deviceCount() const;   // any thread
+    QStringList devicePaths() const; // sorted; any thread
+    // The plug-in table (see loadPlugins); not while loadPlugins runs.
+    QStringList pluginIdentifiers() const { return plugins.keys(); }
+    CreatePluginFunction pluginCreator(const QString &identifier) const { return plugins.value(identifier); }
 
     // The registry lock. The monitor thread holds it to insert, remove and destroy devices;
     // any other thread holds it for as long as it reads `devices` or uses a device from it.
@@ -129,6 +133,18 @@ protected:
     virtual Clock::time_point now() const { return Clock::now(); }
 
 private:
+    friend struct HardwareInterfaceTesting; // the tests' registries filled by hand
+
+    QHash<QString, InputDevice *> devices; // path -> device; owned; see registryLock
+    std::atomic<bool> running{false};
+    // The plug-in table, identifier -> creator. Changed only by loadPlugins, which runs on the monitor
+    // thread while the loop runs; other threads read it only when no loadPlugins/bindPlugins runs.
+    QMap<QString, CreatePluginFunction> plugins;
+    std::chrono::milliseconds scanPeriod = DefaultScanPeriod;
+    // Set for the first pass and by an arrival, cleared by every scan.
+    bool scanDue = true;
+    int32_t pollInterval = 20;
+
     void pollDevices();
     void advanceSessions();
     void sendImages(const std::vector<std::shared_ptr<FlashSession>> &due);

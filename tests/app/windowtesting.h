@@ -17,6 +17,7 @@
 #include "device/abstracthardware.h"
 #include "device/inputdevice.h"
 #include "mainwindow.h"
+#include "tests/support/hardwaretesting.h"
 
 struct FakeDevice {
     const char *product;
@@ -48,21 +49,21 @@ inline InputDevice *addDevice(MainWindow &window, const QString &path, const Fak
     qstrncpy(device->path, path.toUtf8().constData(), sizeof device->path);
     device->port = QString::fromUtf8(fake.port);
     QMutexLocker registry(&window.monitor.registryLock());
-    window.monitor.devices.insert(path, device);
+    HardwareInterfaceTesting::registry(window.monitor).insert(path, device);
     return device;
 }
 
 inline void removeDevice(MainWindow &window, const QString &path)
 {
     QMutexLocker registry(&window.monitor.registryLock());
-    delete window.monitor.devices.take(path);
+    delete HardwareInterfaceTesting::registry(window.monitor).take(path);
 }
 
 inline void removeAllDevices(MainWindow &window)
 {
     QMutexLocker registry(&window.monitor.registryLock());
-    qDeleteAll(window.monitor.devices);
-    window.monitor.devices.clear();
+    qDeleteAll(HardwareInterfaceTesting::registry(window.monitor));
+    HardwareInterfaceTesting::registry(window.monitor).clear();
 }
 
 // The registered devices in the order the list must show them: by path.

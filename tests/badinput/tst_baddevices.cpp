@@ -87,8 +87,7 @@ int descriptorsOn(const Fake &fake)
 
 int registeredCount(HardwareInterface &monitor)
 {
-    QMutexLocker locker(&monitor.registryLock());
-    return int(monitor.devices.size());
+    return int(monitor.deviceCount());
 }
 
 } // namespace

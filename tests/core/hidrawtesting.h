@@ -131,7 +131,7 @@ inline DeviceConfig controller(uint16_t vid, uint16_t pid, Bytes descriptor, std
 inline InputDevice *registered(HardwareInterface &monitor, const std::string &path)
 {
     QMutexLocker locker(&monitor.registryLock());
-    return monitor.devices.value(QString::fromStdString(path), nullptr);
+    return monitor.findDeviceAt(QString::fromStdString(path));
 }
 
 // A monitor whose passes the test runs one by one on its own thread, and that counts its scans.
@@ -158,7 +158,7 @@ public:
     // One pass that scans, whatever the clock says.
     void scanPass()
     {
-        this->scanDue = true;
+        this->requestScan();
         this->runPass();
     }
 

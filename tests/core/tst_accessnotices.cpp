@@ -18,7 +18,7 @@ namespace {
 struct Monitor : FlashHardware {
     void scanNow()
     {
-        scanDue = true;
+        requestScan();
         runPass();
     }
     void scans(int count)
@@ -71,7 +71,7 @@ private slots:
                          "rules (70-firmware-flasher.rules) and plug the controller in again",
                          "No permission to open device 0x16c0-0x27db at /dev/hidraw2&col01: install "
                          "the udev rules (70-firmware-flasher.rules) and plug the controller in again"}));
-        QVERIFY(monitor.devices.isEmpty());
+        QVERIFY((monitor.deviceCount() == 0));
         QVERIFY(changed.isEmpty());
         QCOMPARE(byPath("/dev/hidraw1")->opens, 0);
     }
@@ -111,7 +111,7 @@ private slots:
             byPath("/dev/hidraw1")->failOpen = true;
         }
         monitor.scans(3);
-        QVERIFY(monitor.devices.isEmpty());
+        QVERIFY((monitor.deviceCount() == 0));
         QCOMPARE(permissionLines(log).size(), 2);
     }
 
@@ -146,7 +146,7 @@ private slots:
 
         monitor.scans(2);
         QCOMPARE(permissionLines(log).size(), expectedLines);
-        QVERIFY(monitor.devices.isEmpty());
+        QVERIFY((monitor.deviceCount() == 0));
     }
 };
 

@@ -26,10 +26,7 @@ QStringList deviceLines(const Timeline &timeline)
 
 QStringList keys(HardwareInterface &monitor)
 {
-    QMutexLocker locker(&monitor.registryLock());
-    QStringList keys = monitor.devices.keys();
-    keys.sort();
-    return keys;
+    return monitor.devicePaths();
 }
 
 QString path(const Fake &fake, const char *suffix = "")
@@ -43,10 +40,10 @@ public:
     bool secondListOpened = true;
     bool scan() override
     {
-        const qsizetype before = devices.size();
+        const qsizetype before = deviceCount();
         connectDevices(hid_enumerate(0x1209, 0));
         secondListOpened = connectDevices(hid_enumerate(0x1209, 0x0001));
-        return devices.size() != before;
+        return deviceCount() != before;
     }
 };
 
@@ -89,7 +86,7 @@ private slots:
         const int before = int(timeline.lines().size());
         monitor.scanPass();
         QCOMPARE(timeline.lines().size(), before);
-        QCOMPARE(monitor.devices.size(), 3);
+        QCOMPARE(monitor.deviceCount(), 3);
     }
 
     void flashHardwareOpensOnlyTheTableRows()
@@ -167,7 +164,7 @@ private slots:
         Timeline timeline;
         Monitor<FlashHardware> monitor;
         monitor.scanPass();
-        QCOMPARE(monitor.devices.size(), 3);
+        QCOMPARE(monitor.deviceCount(), 3);
         QCOMPARE(timeline.count("Error reading serial"), 1);
 
         InputDevice *missing = registered(monitor, a->devnode);
@@ -219,7 +216,7 @@ private slots:
         Timeline timeline;
         Monitor<FlashHardware> monitor;
         monitor.scanPass();
-        QCOMPARE(monitor.devices.size(), 4);
+        QCOMPARE(monitor.deviceCount(), 4);
         const QStringList log = timeline.lines();
         QVERIFY(log.contains("Device " + path(valueCaps) +
                              " declares 20 input value capabilities; only the first 16 are used"));
@@ -247,7 +244,7 @@ private slots:
         for (int i = 0; i < 6; ++i)
             monitor.scanPass();
         QCOMPARE(monitor.scans.load(), 6);
-        QVERIFY(monitor.devices.isEmpty());
+        QVERIFY((monitor.deviceCount() == 0));
         QVERIFY(timeline.lines().isEmpty());
         QCOMPARE(fakehid::descriptorsOnFakeNodes(), 0);
     }

@@ -202,7 +202,7 @@ private slots:
         devices() = {controller("/dev/hidraw1", L"TWIN"), controller("/dev/hidraw2", L"TWIN"),
                      controller("/dev/hidraw3", L"SOLO")};
         Monitor monitor;
-        monitor.scanPeriod = std::chrono::milliseconds(0); // every pass scans
+        monitor.setScanPeriod(std::chrono::milliseconds(0)); // every pass scans
         monitor.pass();
         const Bytes image = imageOf(300);
         const QByteArray bytes(reinterpret_cast<const char *>(image.data()), qsizetype(image.size()));

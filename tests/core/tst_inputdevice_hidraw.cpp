@@ -55,7 +55,7 @@ private slots:
         monitor.pass();
         QCOMPARE(timeline.polls, polls + 1);
         QCOMPARE(timeline.take(), QStringList{});
-        QCOMPARE(monitor.devices.size(), 1);
+        QCOMPARE(monitor.deviceCount(), 1);
     }
 
     // device-11, recorded from a gamepad: the hat in slot 0, buttons 1..14, a vendor array in slot 2.
@@ -89,7 +89,7 @@ private slots:
         Monitor<FlashHardware> monitor;
         timeline.watch(&monitor);
         monitor.scanPass();
-        QCOMPARE(monitor.devices.size(), 3);
+        QCOMPARE(monitor.deviceCount(), 3);
         timeline.take();
 
         Bytes report = {0x04}; // button 3, then the vendor values 1..20
@@ -110,7 +110,7 @@ private slots:
         huge[1501] = 0x40;
         QCOMPARE(feed(monitor, timeline, *longReports, huge), QStringList{});
         QCOMPARE(timeline.lastReportBytes.load(), 1024u);
-        QCOMPARE(monitor.devices.size(), 3);
+        QCOMPARE(monitor.deviceCount(), 3);
     }
 };
 

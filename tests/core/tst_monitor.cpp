@@ -86,7 +86,7 @@ private slots:
         QCOMPARE(monitor.scans.load(), 5);
         monitor.passes(500, milliseconds(0));
         QCOMPARE(monitor.scans.load(), 5);
-        monitor.scanPeriod = milliseconds(50);
+        monitor.setScanPeriod(milliseconds(50));
         monitor.passes(5, milliseconds(10));
         QCOMPARE(monitor.scans.load(), 6);
     }
@@ -114,8 +114,8 @@ private slots:
         devices().push_back(joystick("/dev/hidraw2", {{1, 0x30}}, 4));
         CountingMonitor monitor;
         monitor.pass();
-        QCOMPARE(monitor.devices.size(), 2);
-        QPointer<InputDevice> gone = monitor.devices.value("/dev/hidraw1");
+        QCOMPARE(monitor.deviceCount(), 2);
+        QPointer<InputDevice> gone = monitor.findDeviceAt("/dev/hidraw1");
 
         MessageLog log;
         QStringList events;
@@ -128,7 +128,7 @@ private slots:
         QCOMPARE(events, (QStringList{"Failed to get info for device, assuming disconnected:  Wheel",
                                       "disconnect SER-1", "changed"}));
         QVERIFY(gone.isNull());
-        QCOMPARE(monitor.devices.keys(), QStringList{"/dev/hidraw2"});
+        QCOMPARE(monitor.devicePaths(), QStringList{"/dev/hidraw2"});
         const Device &script = *byPath("/dev/hidraw1");
         QCOMPARE(script.closes, 1);
         QCOMPARE(script.preparsedFreed, 1);
@@ -150,7 +150,7 @@ private slots:
         monitor.pass();
         QCOMPARE(disconnected.size(), 2);
         QCOMPARE(changed.size(), 2);
-        QVERIFY(monitor.devices.isEmpty());
+        QVERIFY((monitor.deviceCount() == 0));
     }
 
     void timeoutsKeepTheDevice()
@@ -160,7 +160,7 @@ private slots:
         QSignalSpy disconnected(&monitor, &HardwareInterface::disconnectHardware);
         monitor.passes(450);
         QVERIFY(disconnected.isEmpty());
-        QCOMPARE(monitor.devices.size(), 1);
+        QCOMPARE(monitor.deviceCount(), 1);
         QCOMPARE(byPath("/dev/hidraw1")->opens, 1);
     }
 
@@ -170,14 +170,14 @@ private slots:
         CountingMonitor monitor;
         QSignalSpy connected(&monitor, &HardwareInterface::connectHardware);
         monitor.pass();
-        QPointer<InputDevice> first = monitor.devices.value("/dev/hidraw1");
+        QPointer<InputDevice> first = monitor.findDeviceAt("/dev/hidraw1");
         devices().back().failEveryRead = true; // unplugged ...
         monitor.passes(1);
         devices().back().failEveryRead = false; // ... and back before the next scan
         monitor.passes(199);
         QCOMPARE(connected.size(), 2);
         QVERIFY(first.isNull());
-        QCOMPARE(monitor.devices.value("/dev/hidraw1"), connected.at(1).at(0).value<InputDevice *>());
+        QCOMPARE(monitor.findDeviceAt("/dev/hidraw1"), connected.at(1).at(0).value<InputDevice *>());
         QCOMPARE(byPath("/dev/hidraw1")->opens, 2);
     }
 
@@ -218,12 +218,12 @@ private slots:
         QSignalSpy disconnected(&monitor, &HardwareInterface::disconnectHardware);
         MessageLog log;
         monitor.start();
-        QTRY_VERIFY_WITH_TIMEOUT(monitor.scans.load() == 1 && monitor.running, 30000);
+        QTRY_VERIFY_WITH_TIMEOUT(monitor.scans.load() == 1 && monitor.isPolling(), 30000);
         QTRY_COMPARE_WITH_TIMEOUT(opensOf("/dev/hidraw1"), 1, 30000);
         monitor.stop();
         QVERIFY(monitor.wait(60000));
         QCOMPARE(log.count("Stopping polling"), 1);
-        QVERIFY(monitor.devices.isEmpty());
+        QVERIFY((monitor.deviceCount() == 0));
         QCOMPARE(byPath("/dev/hidraw1")->closes, 1);
         QCOMPARE(byPath("/dev/hidraw1")->preparsedFreed, 1);
         QVERIFY(disconnected.isEmpty());

@@ -88,7 +88,7 @@ private slots:
         monitor.stillClock = true;
         monitor.setHotplugEvents(openHotplugEvents());
         monitor.pass();
-        QCOMPARE(monitor.devices.size(), 2);
+        QCOMPARE(monitor.deviceCount(), 2);
         for (int i = 0; i < 5; ++i)
             monitor.pass();
         QCOMPARE(monitor.scans.load(), 1);
@@ -99,7 +99,7 @@ private slots:
         QCOMPARE(monitor.scans.load(), 2);
 
         c->unplug();
-        QVERIFY2(monitor.passUntil([&] { return monitor.devices.size() == 2; }, 50),
+        QVERIFY2(monitor.passUntil([&] { return monitor.deviceCount() == 2; }, 50),
                  "the unplugged controller was not dropped within 50 passes");
         for (int i = 0; i < 5; ++i)
             monitor.pass();
@@ -133,12 +133,12 @@ private slots:
         Monitor<FlashHardware> monitor;
         timeline.watch(&monitor);
         monitor.scanPass();
-        QCOMPARE(monitor.devices.size(), 2);
+        QCOMPARE(monitor.deviceCount(), 2);
         timeline.take();
 
         a->unplug();
         b->unplug();
-        QVERIFY(monitor.passUntil([&] { return monitor.devices.isEmpty(); }));
+        QVERIFY(monitor.passUntil([&] { return (monitor.deviceCount() == 0); }));
         for (int i = 0; i < 10; ++i)
             monitor.pass();
         const QStringList lines = timeline.take();
@@ -161,7 +161,7 @@ private slots:
         timeline.take();
 
         stick->failReads(EIO);
-        QVERIFY(monitor.passUntil([&] { return monitor.devices.isEmpty(); }));
+        QVERIFY(monitor.passUntil([&] { return (monitor.deviceCount() == 0); }));
         QCOMPARE(timeline.take(), removal("R"));
         QVERIFY(first.isNull());
         for (int i = 0; i < 3; ++i)

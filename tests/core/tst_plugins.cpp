@@ -15,6 +15,7 @@
 #include "monitor/flashhardware.h"
 #include "monitor/hardwareinterface.h"
 #include "scriptedhid.h"
+#include "tests/support/hardwaretesting.h"
 
 using namespace scripted;
 
@@ -108,7 +109,7 @@ int32_t askDevice(HardwareInterface &monitor, const QString &path,
                   const std::function<int32_t(AbstractHardware &)> &question)
 {
     QMutexLocker locker(&monitor.registryLock());
-    InputDevice *device = monitor.devices.value(path);
+    InputDevice *device = monitor.findDeviceAt(path);
     return device != nullptr ? question(*device->hardware) : -1;
 }
 
@@ -165,11 +166,11 @@ private slots:
         QCOMPARE(pluginLines(log), expectedLines);
         QStringList sorted = identifiers;
         sorted.sort();
-        QCOMPARE(monitor.plugins.keys(), sorted);
+        QCOMPARE(monitor.pluginIdentifiers(), sorted);
         const auto creator = reinterpret_cast<CreatePluginFunction>(exportOf(path, "CreatePluginPointer"));
         QVERIFY(creator != nullptr);
-        for (CreatePluginFunction stored : std::as_const(monitor.plugins))
-            QVERIFY(stored == creator);
+        for (const QString &identifier : monitor.pluginIdentifiers())
+            QVERIFY(monitor.pluginCreator(identifier) == creator);
     }
 
     void laterLibraryInListingOrderOwnsASharedKey()
@@ -184,8 +185,8 @@ private slots:
         monitor.loadPlugins();
         QCOMPARE(pluginLines(log), (QStringList{activated("0x0007-0x0007", "a" + Suffix),
                                                 activated("0x0007-0x0007", "B" + Suffix)}));
-        QCOMPARE(monitor.plugins.size(), 1);
-        QVERIFY(monitor.plugins.value("0x0007-0x0007") ==
+        QCOMPARE(monitor.pluginIdentifiers().size(), 1);
+        QVERIFY(monitor.pluginCreator("0x0007-0x0007") ==
                 reinterpret_cast<CreatePluginFunction>(exportOf(second, "CreatePluginPointer")));
     }
 
@@ -203,7 +204,7 @@ private slots:
         MessageLog log;
         monitor.loadPlugins();
         QCOMPARE(pluginLines(log), QStringList{activated("0x0007-0x0007", "X" + Suffix.toUpper())});
-        QCOMPARE(monitor.plugins.keys(), QStringList{"0x0007-0x0007"});
+        QCOMPARE(monitor.pluginIdentifiers(), QStringList{"0x0007-0x0007"});
     }
 
     void brokenLibrariesAreReportedAndSkipped()
@@ -230,12 +231,12 @@ private slots:
         // A library needing a function the program lacks fails to load instead of failing later.
         QVERIFY2(lines[3].startsWith(error) && lines[3].contains("flasherTestFunctionNoProgramHas"),
                  qPrintable(lines[3]));
-        QCOMPARE(monitor.plugins.keys(), QStringList{"0x1209-0x0001"});
+        QCOMPARE(monitor.pluginIdentifiers(), QStringList{"0x1209-0x0001"});
 
         // The table is rebuilt from the folder each time: a removed library's keys disappear.
         QVERIFY(QFile::remove(PluginFolder::hardware() + "/good" + Suffix));
         monitor.loadPlugins();
-        QVERIFY(monitor.plugins.isEmpty());
+        QVERIFY(monitor.pluginIdentifiers().isEmpty());
     }
 
     void missingFolderGivesAnEmptyTable()
@@ -243,10 +244,10 @@ private slots:
         PluginFolder folder;
         QVERIFY(QDir(PluginFolder::hardware()).removeRecursively());
         PluginMonitor monitor;
-        monitor.plugins.insert("stale", nullptr);
+        HardwareInterfaceTesting::plugins(monitor).insert("stale", nullptr);
         MessageLog log;
         monitor.bindPlugins();
-        QVERIFY(monitor.plugins.isEmpty());
+        QVERIFY(monitor.pluginIdentifiers().isEmpty());
         QVERIFY(pluginLines(log).isEmpty());
     }
 
@@ -264,7 +265,7 @@ private slots:
 
             monitor.bindPlugins();
             QCOMPARE(tagOf(monitor, "/dev/hidraw1"), 7);
-            AbstractHardware &bound = *monitor.devices.value("/dev/hidraw1")->hardware;
+            AbstractHardware &bound = *monitor.findDeviceAt("/dev/hidraw1")->hardware;
             QCOMPARE(bound.queryC(), 0x0102); // created for the device's release number
             QCOMPARE(bound.queryF(), 0);      // no setBuffers or deviceAccepted on a bound object
 
@@ -279,7 +280,7 @@ private slots:
 
             devices().back().failEveryRead = true; // unplugged
             monitor.pass();
-            QVERIFY(monitor.devices.isEmpty());
+            QVERIFY((monitor.deviceCount() == 0));
             QCOMPARE(objectsDestroyed(library), 2);
         }
         QCOMPARE(objectsDestroyed(library), 2);
@@ -297,7 +298,7 @@ private slots:
 
         PluginMonitor monitor;
         monitor.pass();
-        QCOMPARE(monitor.devices.size(), 2);
+        QCOMPARE(monitor.deviceCount(), 2);
         MessageLog log;
         monitor.bindPlugins();
         QVERIFY(pluginLines(log).contains("Hardware plugin created no object for 0x1209-0x0001"));

@@ -91,11 +91,10 @@ public:
     {
         return QTest::qWaitFor(
             [&] {
-                scanDue = true;
+                requestScan();
                 runPass();
-                QMutexLocker locker(&registryLock());
-                for (const InputDevice *device : std::as_const(devices))
-                    if (std::strcmp(device->product, product) == 0)
+                for (const DeviceSnapshot &device : snapshot())
+                    if (device.product == QLatin1String(product))
                         return true;
                 return false;
             },
@@ -107,8 +106,7 @@ public:
         return QTest::qWaitFor(
             [&] {
                 runPass();
-                QMutexLocker locker(&registryLock());
-                return devices.isEmpty();
+                return deviceCount() == 0;
             },
             kTimeoutMs);
     }
@@ -327,9 +325,8 @@ void SimulatedControllerTest::silentControllerStaysInItsApplication()
     // Still on the bus as the application: it neither restarts nor fails reads.
     monitor.pass();
     QCOMPARE(controller.devnode(), node);
-    QMutexLocker locker(&monitor.registryLock());
-    QCOMPARE(monitor.devices.size(), 1);
-    QCOMPARE(QByteArray(monitor.devices.begin().value()->product), QByteArray("Sim Flight Stick"));
+    QCOMPARE(monitor.deviceCount(), 1);
+    QCOMPARE(monitor.snapshot().value(0).product, QStringLiteral("Sim Flight Stick"));
 }
 
 int main(int argc, char **argv)

@@ -241,9 +241,9 @@ void HotPlugStressTest::controllersComeAndGoDuringTransfers()
     // the controllers closely even where an arrival event is missed; the thread is stopped while
     // the cadence changes.
     stopMonitor(window);
-    window.monitor.pollInterval = 2;
-    window.monitor.scanPeriod = std::chrono::milliseconds(40);
-    window.monitor.scanDue = true;
+    window.monitor.setPollInterval(2);
+    window.monitor.setScanPeriod(std::chrono::milliseconds(40));
+    window.monitor.requestScan();
     // Arrival events stay on, so plugs during a transfer also reach the monitor as events that
     // wait while it waits for the registry.
     window.monitor.start();
