@@ -8,6 +8,7 @@
 #include <cfgmgr32.h>
 #include <setupapi.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <cwchar>
@@ -692,21 +693,19 @@ int hid_get_data(hid_device *dev, const unsigned char *report, HIDP_REPORT_TYPE 
 
 std::string hidport::portOf(const char *path)
 {
-    if (!path)
+    // An interface path names its device: "\\?\hid#vid_1209&pid_5a51#7&1a2b&0&0000#{guid}" is the
+    // interface of the device instance "hid\vid_1209&pid_5a51\7&1a2b&0&0000" (in any case).
+    static const char prefix[] = "\\\\?\\";
+    if (path == nullptr || std::strncmp(path, prefix, sizeof prefix - 1) != 0)
         return {};
-    HDEVINFO set = SetupDiCreateDeviceInfoList(&kHidInterfaceClass, nullptr);
-    if (set == INVALID_HANDLE_VALUE)
+    std::string instance(path + sizeof prefix - 1);
+    const size_t guid = instance.rfind("#{");
+    if (guid == std::string::npos || guid == 0 || guid >= MAX_DEVICE_ID_LEN)
         return {};
-    std::string port;
-    SP_DEVICE_INTERFACE_DATA interface = {};
-    interface.cbSize = sizeof interface;
-    if (SetupDiOpenDeviceInterfaceA(set, path, 0, &interface)) {
-        SP_DEVINFO_DATA element = {};
-        if (SP_DEVICE_INTERFACE_DETAIL_DATA_A *detail = interfaceDetail(set, &interface, &element)) {
-            port = portOfDevice(element.DevInst);
-            std::free(detail);
-        }
-    }
-    SetupDiDestroyDeviceInfoList(set);
-    return port;
+    instance.resize(guid);
+    std::replace(instance.begin(), instance.end(), '#', '\\');
+    DEVINST node = 0;
+    if (CM_Locate_DevNodeA(&node, instance.data(), CM_LOCATE_DEVNODE_NORMAL) != CR_SUCCESS)
+        return {};
+    return portOfDevice(node);
 }

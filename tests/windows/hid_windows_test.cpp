@@ -35,6 +35,7 @@
 #include "helpers.h"
 #include "hotplugevents.h"
 #include "json.h"
+#include "port.h"
 #include "testbed_protocol.h"
 
 namespace {
@@ -667,8 +668,9 @@ void testErrorTextIsEachThreadsOwn()
     OpenDevice device(controllerPath(testbed::kFlashedSerial, kApplicationRelease));
     if (!CHECK(device.ready))
         return;
-    // A status the other thread never causes: a data list with room for one entry.
-    std::vector<unsigned char> report(device.caps.InputReportByteLength);
+    // A status the other thread never causes: a data list with room for one entry. The buffer
+    // also takes the feature report asked for below, which is longer than an input report.
+    std::vector<unsigned char> report(std::max<size_t>(device.caps.InputReportByteLength, 65));
     HIDP_DATA data[1];
     ULONG dataCount = 1;
     CHECK(hid_get_data(device.dev, report.data(), HidP_Input, device.preparsed, &device.caps, data,
@@ -769,7 +771,9 @@ void testControllersAreListed()
                       [](const Record &r) { return r.vendorId == kSimVendorId; }));
 
     std::set<std::wstring> serials;
+    std::vector<std::string> ports;
     for (const Record &r : both) {
+        ports.push_back(hidport::portOf(r.path.c_str()));
         std::string path = r.path;
         std::transform(path.begin(), path.end(), path.begin(), [](char c) { return char(std::tolower(c)); });
         CHECK(path.find("vid_1209&pid_5a51") != std::string::npos);
@@ -802,6 +806,11 @@ void testControllersAreListed()
         CHECK(caps.NumberInputButtonCaps == 0);
     }
     CHECK(serials == std::set<std::wstring>({wide(testbed::kFlashedSerial), wide(testbed::kSilentSerial)}));
+    // Two units never share a port; where the system tells none, the flasher falls back on serials.
+    std::printf("  USB ports of the simulated controllers: \"%s\", \"%s\"\n", ports[0].c_str(),
+                ports[1].c_str());
+    CHECK(ports.size() == 2 && (ports[0].empty() || ports[0] != ports[1]));
+    CHECK(hidport::portOf(nullptr).empty());
 }
 
 void testInputReportsDecodeAsOnLinux()
