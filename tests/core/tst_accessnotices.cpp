@@ -15,18 +15,16 @@ using namespace scripted;
 namespace {
 
 // The monitor the window uses, scanning in every pass the test runs.
-struct Monitor : FlashHardware {
-    void scanNow()
-    {
-        requestScan();
-        runPass();
+using Monitor = FlashHardware;
+
+// Passes that scan, whatever the clock says.
+void scans(Monitor &monitor, int count = 1)
+{
+    for (int i = 0; i < count; ++i) {
+        monitor.requestScan();
+        monitor.runPass();
     }
-    void scans(int count)
-    {
-        for (int i = 0; i < count; ++i)
-            scanNow();
-    }
-};
+}
 
 Device deniedStick(const std::string &path, uint16_t vendor = 0x1209, uint16_t product = 0x0001)
 {
@@ -64,7 +62,7 @@ private slots:
         MessageLog log;
         QSignalSpy changed(&monitor, &HardwareInterface::hardwareChanged);
 
-        monitor.scans(5);
+        scans(monitor, 5);
         QCOMPARE(
             permissionLines(log),
             (QStringList{"No permission to open device 0x1209-0x0001 at /dev/hidraw1: install the udev "
@@ -82,12 +80,12 @@ private slots:
         Monitor monitor;
         MessageLog log;
 
-        monitor.scans(2);
+        scans(monitor, 2);
         setPlugged("/dev/hidraw1", false);
-        monitor.scans(2);
+        scans(monitor, 2);
         QCOMPARE(permissionLines(log).size(), 1);
         setPlugged("/dev/hidraw1", true); // back at the same node, still without the rules
-        monitor.scans(3);
+        scans(monitor, 3);
         QCOMPARE(permissionLines(log).size(), 2);
     }
 
@@ -98,9 +96,9 @@ private slots:
         QSignalSpy connected(&monitor, &HardwareInterface::connectHardware);
         MessageLog log;
 
-        monitor.scanNow();
+        scans(monitor);
         byPath("/dev/hidraw1")->failOpen = false; // the rules are in and udev has re-tagged the node
-        monitor.scans(2);
+        scans(monitor, 2);
         QCOMPARE(connected.size(), 1);
         QCOMPARE(permissionLines(log).size(), 1);
 
@@ -110,7 +108,7 @@ private slots:
             byPath("/dev/hidraw1")->failEveryRead = true;
             byPath("/dev/hidraw1")->failOpen = true;
         }
-        monitor.scans(3);
+        scans(monitor, 3);
         QVERIFY((monitor.deviceCount() == 0));
         QCOMPARE(permissionLines(log).size(), 2);
     }
@@ -144,7 +142,7 @@ private slots:
         Monitor monitor;
         MessageLog log;
 
-        monitor.scans(2);
+        scans(monitor, 2);
         QCOMPARE(permissionLines(log).size(), expectedLines);
         QVERIFY((monitor.deviceCount() == 0));
     }

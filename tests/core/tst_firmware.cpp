@@ -17,9 +17,7 @@ namespace {
 using firmwareimages::expectedBlocks;
 using firmwareimages::imageOf;
 
-struct Monitor : HardwareInterface {
-    void pass() { runPass(); }
-};
+using Monitor = HardwareInterface;
 
 Device controller(const std::string &path, const wchar_t *serial, USHORT featureLength = 65)
 {
@@ -57,7 +55,7 @@ private slots:
     {
         devices() = {controller("/dev/hidraw1", L"A1"), controller("/dev/hidraw2", L"")};
         Monitor monitor;
-        monitor.pass();
+        monitor.runPass();
         QMutexLocker locker(&monitor.registryLock());
         QCOMPARE(monitor.findDevice("A12"), nullptr);
         QCOMPARE(monitor.findDevice("A"), nullptr);
@@ -70,7 +68,7 @@ private slots:
     {
         devices() = {controller("/dev/hidraw1", L"TWIN"), controller("/dev/hidraw2", L"TWIN")};
         Monitor monitor;
-        monitor.pass();
+        monitor.runPass();
         MessageLog log;
         {
             QMutexLocker locker(&monitor.registryLock());
@@ -89,7 +87,7 @@ private slots:
     {
         devices() = {controller("/dev/hidraw1", L"SN1", 9)};
         Monitor monitor;
-        monitor.pass();
+        monitor.runPass();
         MessageLog log;
         QVERIFY(monitor.enterBootloader("SN1"));
         QVERIFY(!monitor.enterBootloader("SN2"));
@@ -128,7 +126,7 @@ private slots:
         QFETCH(QStringList, lines);
         devices() = {controller("/dev/hidraw1", L"BOOT")};
         Monitor monitor;
-        monitor.pass();
+        monitor.runPass();
         QSignalSpy progress(&monitor, &HardwareInterface::flashTick);
         const Bytes image = imageOf(size_t(length));
         const QString file = writeImage(image);
@@ -144,7 +142,7 @@ private slots:
     {
         devices() = {controller("/dev/hidraw1", L"BOOT")};
         Monitor monitor;
-        monitor.pass();
+        monitor.runPass();
         QSignalSpy progress(&monitor, &HardwareInterface::flashTick);
         QVERIFY(monitor.flashFirmware("BOOT", writeImage(imageOf(10000))));
         QCOMPARE(byPath("/dev/hidraw1")->featureReports.size(), size_t(157));
@@ -161,7 +159,7 @@ private slots:
         devices() = {controller("/dev/hidraw1", L"BOOT")};
         devices()[0].refuseFeatureReportNumber = 2;
         Monitor monitor;
-        monitor.pass();
+        monitor.runPass();
         QSignalSpy progress(&monitor, &HardwareInterface::flashTick);
         MessageLog log;
         FlashFailure failure;
@@ -183,7 +181,7 @@ private slots:
         devices()[0].unplugAtFeatureReportNumber = 3;
         devices()[1].shortFeatureReportNumber = 1;
         Monitor monitor;
-        monitor.pass();
+        monitor.runPass();
         FlashFailure failure;
         QVERIFY(!monitor.flashFirmware("GONE", writeImage(imageOf(500)), &failure));
         QCOMPARE(failure.reason, FlashFailure::Reason::Vanished);
@@ -203,12 +201,12 @@ private slots:
                      controller("/dev/hidraw3", L"SOLO")};
         Monitor monitor;
         monitor.setScanPeriod(std::chrono::milliseconds(0)); // every pass scans
-        monitor.pass();
+        monitor.runPass();
         const Bytes image = imageOf(300);
         const QByteArray bytes(reinterpret_cast<const char *>(image.data()), qsizetype(image.size()));
         const auto twin = monitor.startFlash("/dev/hidraw1", bytes);
         const auto solo = monitor.startFlash("/dev/hidraw3", bytes);
-        monitor.pass();
+        monitor.runPass();
         QCOMPARE(twin->status().failure.reason, FlashFailure::Reason::UnitAmbiguous);
         QVERIFY(byPath("/dev/hidraw1")->featureReports.empty() &&
                 byPath("/dev/hidraw2")->featureReports.empty());
@@ -223,11 +221,11 @@ private slots:
             devices().push_back(next);
         };
         restart("/dev/hidraw3", "/dev/hidraw4", L"Bootloader");
-        monitor.pass();
+        monitor.runPass();
         QCOMPARE(solo->status().stage, FlashSession::Stage::AwaitingReturn);
         QCOMPARE(byPath("/dev/hidraw4")->featureReports, expectedBlocks(image, 65));
         restart("/dev/hidraw4", "/dev/hidraw5", L"Stick");
-        monitor.pass();
+        monitor.runPass();
         QCOMPARE(solo->status().stage, FlashSession::Stage::Finished);
         QCOMPARE(solo->status().failure.reason, FlashFailure::Reason::None);
         QCOMPARE(solo->status().returned.path, QStringLiteral("/dev/hidraw5"));
@@ -239,7 +237,7 @@ private slots:
     {
         devices() = {controller("/dev/hidraw1", L"BOOT"), controller("/dev/hidraw2", L"TINY", 1)};
         Monitor monitor;
-        monitor.pass();
+        monitor.runPass();
         MessageLog log;
         const QString missing = m_dir.filePath("missing.bin");
         QVERIFY(!monitor.flashFirmware("BOOT", missing));
