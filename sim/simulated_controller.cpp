@@ -302,7 +302,10 @@ void SimulatedController::plugIn(Role role)
     config.pid = simulated::productId;
     config.bcdDevice = application ? release() : simulated::bootloaderRelease;
     const std::string product = application ? kApplicationProduct : kBootloaderProduct;
-    config.hidName = std::string(kManufacturer) + " " + product;
+    // The product text alone, where the kernel would prefix the maker: wine answers the kernel's
+    // name as the product string, while Windows answers the device's own product string, which
+    // is what tells a bootloader ("Bootloader") from the application.
+    config.hidName = product;
     config.hidUniq = serial();
     config.manufacturer = kManufacturer;
     config.product = product;

@@ -784,9 +784,10 @@ void testControllersAreListed()
         if (!CHECK(device.ready))
             continue;
         serials.insert(deviceString(device.dev, hid_get_serial_number_string));
-        // Wine takes the product text from the kernel's device name and answers "hidraw" as the
-        // maker; Windows would give the device's own strings.
-        CHECK(deviceString(device.dev, hid_get_product_string) == L"Example Controls Sim Flight Stick");
+        // Wine takes the product text from the kernel's device name, which the simulated controller
+        // makes its product text, and answers "hidraw" as the maker; Windows would give the
+        // device's own strings.
+        CHECK(deviceString(device.dev, hid_get_product_string) == L"Sim Flight Stick");
         CHECK(deviceString(device.dev, hid_get_manufacturer_string) != L"(failed)");
 
         // 16 buttons in one capability, four axes in four. A caller's array is never said to hold
@@ -878,7 +879,7 @@ void testFirmwareImageThroughBootloader()
     if (!CHECK(bootloader.ready))
         return;
     CHECK(bootloader.caps.FeatureReportByteLength == kBootloaderFeatureLength);
-    CHECK(deviceString(bootloader.dev, hid_get_product_string) == L"Example Controls Bootloader");
+    CHECK(deviceString(bootloader.dev, hid_get_product_string) == L"Bootloader");
 
     const size_t blocks = firmware::blockCount(image.size(), kBootloaderFeatureLength);
     CHECK(blocks == (testbed::kFirmwareSize + 63) / 64);
