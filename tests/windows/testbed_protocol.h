@@ -7,6 +7,8 @@
 // and reads the one-line answer from its standard input.
 //   @decode SERIAL HEX  -> the report decoded by the Linux layer, as decodeReport() writes it
 //   @unplug SERIAL      -> "ok" once the controller has left the bus
+//   @commands SERIAL    -> "COMMANDS IMAGES": the bootloader commands it took and the images it
+//                          completed so far
 //   @image SERIAL       -> "BYTES SHA256" of the image the controller's bootloader took, once
 //                          it is complete, or "none"
 #pragma once

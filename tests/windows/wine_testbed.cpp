@@ -3,10 +3,11 @@
 // testbed, so that wine's HID bus takes the fake devices for real ones, and answers the command's
 // requests (testbed_protocol.h) until it ends.
 //
-//     wine_testbed [--descriptors DEVICES_JSON] -- COMMAND [ARGS...]
+//     wine_testbed [--descriptors DEVICES_JSON] [--refuse-block K] -- COMMAND [ARGS...]
 //
 // Always plugs in two simulated controllers (testbed::kFlashedSerial, testbed::kSilentSerial);
-// with --descriptors also one device for every descriptor with a joystick or game pad collection.
+// with --descriptors also one device for every descriptor with a joystick or game pad collection;
+// with --refuse-block the first controller's bootloader refuses its K-th block once.
 // Exits with the command's status.
 
 #include <glib.h>
@@ -16,6 +17,7 @@
 #include <chrono>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <spawn.h>
@@ -121,6 +123,12 @@ std::string answer(Devices &devices, const std::string &request)
         return decodeWithLinuxLayer(devices.controller(serial), argument);
     if (verb == "@image")
         return completedImage(devices.controller(serial));
+    if (verb == "@commands") {
+        fakehid::SimulatedController *controller = devices.controller(serial);
+        return controller ? std::to_string(controller->bootloaderCommands()) + " " +
+                                std::to_string(controller->completedImages())
+                          : "no such controller";
+    }
     if (verb == "@unplug") {
         for (auto &c : devices.controllers)
             if (c && c->serial() == serial) {
@@ -146,12 +154,16 @@ int main(int argc, char **argv)
 {
     fakehid::ensurePreloaded(argc, argv);
     std::string descriptors;
+    int refuseBlock = 0;
     int i = 1;
     for (; i < argc && std::strcmp(argv[i], "--") != 0; ++i) {
         if (std::strcmp(argv[i], "--descriptors") == 0 && i + 1 < argc)
             descriptors = argv[++i];
+        else if (std::strcmp(argv[i], "--refuse-block") == 0 && i + 1 < argc && std::atoi(argv[i + 1]) > 0)
+            refuseBlock = std::atoi(argv[++i]);
         else {
-            std::fprintf(stderr, "usage: wine_testbed [--descriptors DEVICES_JSON] -- COMMAND [ARGS...]\n");
+            std::fprintf(stderr, "usage: wine_testbed [--descriptors DEVICES_JSON] [--refuse-block K] -- "
+                                 "COMMAND [ARGS...]\n");
             return 2;
         }
     }
@@ -170,6 +182,7 @@ int main(int argc, char **argv)
         fakehid::SimulatedControllerConfig flashed;
         flashed.number = 1;
         flashed.imageSize = testbed::kFirmwareSize;
+        flashed.refuseBlock = refuseBlock;
         devices.controllers.push_back(std::make_unique<fakehid::SimulatedController>(bed, flashed));
         fakehid::SimulatedControllerConfig silent;
         silent.number = 2;
