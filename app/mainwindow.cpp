@@ -134,6 +134,7 @@ void MainWindow::on_buttonBootloader_clicked()
     case Outcome::Sent:
         // The unit leaves the list for a moment; the selection waits for its bootloader.
         m_awaitingUnit = true;
+        m_awaitedFrom = selectedPath;
         return;
     }
 }
@@ -175,6 +176,7 @@ void MainWindow::on_buttonFlash_clicked()
     // The transfer runs on the monitor thread; its progress and its end arrive queued.
     m_session = monitor.startFlash(selectedPath, image);
     m_awaitingUnit = true;
+    m_awaitedFrom = selectedPath;
     setTransferRunning(true);
 }
 
@@ -277,10 +279,13 @@ void MainWindow::onHardwareChange()
     }
     if (!m_listed.isEmpty()) {
         const int index = entryToSelect();
-        const bool unitBack = m_followed && findUnit(*m_followed, m_listed).has_value();
+        const std::optional<DeviceSnapshot> unit =
+            m_followed ? findUnit(*m_followed, m_listed) : std::nullopt;
+        // Back means under another path: the entry it left may still be listed for a moment.
+        const bool unitBack = unit && unit->path != m_awaitedFrom;
         form->deviceBox->setCurrentIndex(index);
         // The unit is followed on; the first entry becomes the unit only when nothing is awaited.
-        showSelection(index, unitBack || !m_awaitingUnit);
+        showSelection(index, !m_awaitingUnit || unitBack);
     } else {
         form->lbl_manufacturer->setText(tr("n.a."));
         form->lbl_product->setText(QString());

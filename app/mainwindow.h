@@ -69,9 +69,11 @@ private:
     QList<DeviceSnapshot> m_listed; // what the list shows, entry by entry
     // The unit the selection stays on: the one the user chose, or the first entry once it is gone.
     // While `m_awaitingUnit` is set the unit is on its way back (a restart into its bootloader or
-    // out of it) and the first entry only stands in until it returns.
+    // out of it) and the first entry only stands in until it returns under a path other than
+    // `m_awaitedFrom`, the one it left.
     std::optional<UnitIdentity> m_followed;
     bool m_awaitingUnit = false;
+    QString m_awaitedFrom;
     bool m_rebuilding = false;
     std::shared_ptr<FlashSession> m_session; // the transfer until its end is told
 };

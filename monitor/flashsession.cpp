@@ -87,6 +87,13 @@ void FlashSession::advance(const QHash<QString, InputDevice *> &devices, const Q
         return;
     }
     case Stage::AwaitingBootloader:
+        // Until the monitor has seen the unit leave, its application device would later pass
+        // for the unit come back with its new firmware.
+        if (findUnit(m_unit, present, UnitMode::Application, claimed)) {
+            if (now >= m_deadline)
+                finish({FlashFailure::Reason::NoBootloader});
+            return;
+        }
         if (const auto bootloader = findUnit(m_unit, present, UnitMode::Bootloader, claimed)) {
             std::lock_guard lock(m_lock);
             m_status.bootloaderPath = bootloader->path;

@@ -233,6 +233,40 @@ private slots:
                 byPath("/dev/hidraw2")->featureReports.empty());
     }
 
+    // The unit's application device may still be registered when its bootloader arrives on its
+    // port; until it has left, it would pass for the unit come back with its new firmware.
+    void theUnitCountsAsBackOnlyAfterItLeft()
+    {
+        devices() = {controller("/dev/hidraw1", L"")};
+        devices()[0].port = "1-4.2";
+        Monitor monitor;
+        monitor.setScanPeriod(std::chrono::milliseconds(0));
+        monitor.runPass();
+        const Bytes image = imageOf(200);
+        const auto session =
+            monitor.startFlash("/dev/hidraw1", QByteArray(reinterpret_cast<const char *>(image.data()),
+                                                          qsizetype(image.size())));
+        monitor.runPass();
+        Device bootloader = controller("/dev/hidraw2", L"");
+        bootloader.product = L"Bootloader";
+        bootloader.port = "1-4.2";
+        devices().push_back(bootloader);
+        monitor.runPass();
+        QCOMPARE(session->status().stage, FlashSession::Stage::AwaitingBootloader);
+        QVERIFY(byPath("/dev/hidraw2")->featureReports.empty());
+        byPath("/dev/hidraw1")->failEveryRead = true;
+        byPath("/dev/hidraw1")->plugged = false;
+        monitor.runPass();
+        QCOMPARE(byPath("/dev/hidraw2")->featureReports, expectedBlocks(image, 65));
+        QCOMPARE(session->status().stage, FlashSession::Stage::AwaitingReturn);
+        Device back = controller("/dev/hidraw3", L"");
+        back.port = "1-4.2";
+        devices().push_back(back);
+        monitor.runPass();
+        QCOMPARE(session->status().failure.reason, FlashFailure::Reason::None);
+        QCOMPARE(session->status().returned.path, QStringLiteral("/dev/hidraw3"));
+    }
+
     void nothingIsSentWhenTheTransferCannotStart()
     {
         devices() = {controller("/dev/hidraw1", L"BOOT"), controller("/dev/hidraw2", L"TINY", 1)};
