@@ -87,14 +87,13 @@ void FlashSession::advance(const QHash<QString, InputDevice *> &devices, const Q
         return;
     }
     case Stage::AwaitingBootloader:
-        // Until the monitor has seen the unit leave, its application device would later pass
-        // for the unit come back with its new firmware.
-        if (findUnit(m_unit, present, UnitMode::Application, claimed)) {
-            if (now >= m_deadline)
-                finish({FlashFailure::Reason::NoBootloader});
-            return;
-        }
         if (const auto bootloader = findUnit(m_unit, present, UnitMode::Bootloader, claimed)) {
+            // The monitor may not have seen the unit's application device leave yet; until it
+            // has, that device would pass for the unit come back with its new firmware.
+            for (const DeviceSnapshot &device : present) {
+                if (!device.bootloader && findUnit(m_unit, {device}).has_value())
+                    m_leftBehind.insert(device.path);
+            }
             std::lock_guard lock(m_lock);
             m_status.bootloaderPath = bootloader->path;
             m_status.stage = Stage::Sending;
@@ -105,7 +104,15 @@ void FlashSession::advance(const QHash<QString, InputDevice *> &devices, const Q
     case Stage::AwaitingReturn:
         if (m_deadline == Clock::time_point{})
             m_deadline = now + m_waits.comeback;
-        if (const auto back = findUnit(m_unit, present, UnitMode::Application, claimed)) {
+        // A path the unit left behind counts again once its device has gone: on some systems the
+        // unit comes back under the same path.
+        for (auto it = m_leftBehind.begin(); it != m_leftBehind.end();) {
+            const bool stillThere =
+                std::any_of(present.cbegin(), present.cend(),
+                            [&](const DeviceSnapshot &device) { return device.path == *it; });
+            it = stillThere ? std::next(it) : m_leftBehind.erase(it);
+        }
+        if (const auto back = findUnit(m_unit, present, UnitMode::Application, claimed + m_leftBehind)) {
             std::lock_guard lock(m_lock);
             m_status.returned = *back;
             m_status.stage = Stage::Finished;

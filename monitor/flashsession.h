@@ -69,6 +69,7 @@ private:
     const QByteArray m_image;
     const Waits m_waits;
     UnitIdentity m_unit;            // monitor thread
+    QSet<QString> m_leftBehind;     // monitor thread: the unit's devices still listed after it left
     Clock::time_point m_deadline{}; // monitor thread; unset until a wait begins
     mutable std::mutex m_lock;      // guards m_status
     Status m_status;

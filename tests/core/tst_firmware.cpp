@@ -234,7 +234,7 @@ private slots:
     }
 
     // The unit's application device may still be registered when its bootloader arrives on its
-    // port; until it has left, it would pass for the unit come back with its new firmware.
+    // port; as long as it is, it must not pass for the unit come back with its new firmware.
     void theUnitCountsAsBackOnlyAfterItLeft()
     {
         devices() = {controller("/dev/hidraw1", L"")};
@@ -252,12 +252,12 @@ private slots:
         bootloader.port = "1-4.2";
         devices().push_back(bootloader);
         monitor.runPass();
-        QCOMPARE(session->status().stage, FlashSession::Stage::AwaitingBootloader);
-        QVERIFY(byPath("/dev/hidraw2")->featureReports.empty());
+        QCOMPARE(byPath("/dev/hidraw2")->featureReports, expectedBlocks(image, 65));
+        monitor.runPass();
+        QCOMPARE(session->status().stage, FlashSession::Stage::AwaitingReturn);
         byPath("/dev/hidraw1")->failEveryRead = true;
         byPath("/dev/hidraw1")->plugged = false;
         monitor.runPass();
-        QCOMPARE(byPath("/dev/hidraw2")->featureReports, expectedBlocks(image, 65));
         QCOMPARE(session->status().stage, FlashSession::Stage::AwaitingReturn);
         Device back = controller("/dev/hidraw3", L"");
         back.port = "1-4.2";
