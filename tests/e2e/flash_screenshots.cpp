@@ -73,6 +73,9 @@ bool render(fakehid::Testbed &bed, const QDir &out)
             saved = save(window, out, "window-flashing.png");
     });
     click(buttonLabelled(window, QStringLiteral("3. Flash firmware")));
+    // The transfer runs on the monitor thread; its progress reaches the bar through the event loop.
+    if (!QTest::qWaitFor([&] { return saved || !boxes.boxes.isEmpty(); }, 60000))
+        return failed("the transfer did not end within a minute");
     return saved || failed("the transfer did not get far enough");
 }
 

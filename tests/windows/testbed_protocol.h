@@ -9,6 +9,9 @@
 //   @unplug SERIAL      -> "ok" once the controller has left the bus
 //   @commands SERIAL    -> "COMMANDS IMAGES": the bootloader commands it took and the images it
 //                          completed so far
+//   @hold SERIAL K      -> "ok"; the first controller's bootloader then stops at its K-th block
+//   @held SERIAL        -> "held" once it stops there (or "not held" after 30 s)
+//   @release SERIAL     -> "ok"; the held block goes on
 //   @image SERIAL       -> "BYTES SHA256" of the image the controller's bootloader took, once
 //                          it is complete, or "none"
 #pragma once

@@ -2,7 +2,7 @@
 # The whole flash through the Windows window under wine, driven as a person does it: clicks and
 # keys on an Xvfb screen (xdotool), among the testbed's two simulated controllers. Runs inside
 # wine_testbed, whose "@" requests on standard output tell what the controllers received.
-#   window-flash-check.sh WINE_RUN TEMPLATE INSTALLED_FOLDER
+#   window-flash-check.sh WINE_RUN TEMPLATE INSTALLED_FOLDER [MID_FLASH_PNG]
 # "1. Bootloader" restarts the first controller, the selection follows it into its bootloader,
 # "2. Browse file" picks a 5000-byte file in the system's file dialog, "3. Flash firmware" sends it.
 # The testbed makes the bootloader refuse a block once, so the first flash ends in the "Error" box;
@@ -12,6 +12,7 @@ set -eu
 wine_run=$1
 template=$2
 app=$3
+shot=${4:-} # a picture of the window half way through the transfer that succeeds
 work=$(mktemp -d)
 log=$work/log
 xvfb=
@@ -27,8 +28,8 @@ fail() {
     say "FAIL: $*"
     [ -f "$log" ] && tail -n 30 "$log" >&2
     # What the screen showed, for reading afterwards.
-    shot=${TMPDIR:-/tmp}/window-flash-check-failure.png
-    xwd -root -silent 2>/dev/null | xwdtopnm 2>/dev/null | pnmtopng >"$shot" 2>/dev/null && say "the screen: $shot"
+    screen=${TMPDIR:-/tmp}/window-flash-check-failure.png
+    xwd -root -silent 2>/dev/null | xwdtopnm 2>/dev/null | pnmtopng >"$screen" 2>/dev/null && say "the screen: $screen"
     exit 1
 }
 winpath() { echo "Z:$1" | tr / '\\'; }
@@ -99,7 +100,15 @@ sleep 0.5
 xdotool key Return
 within 100 sh -c "! xdotool search --onlyvisible --name '^Error\$' >/dev/null" || fail "the Error box did not close"
 
+[ -z "$shot" ] || [ "$(ask "@hold SIM-0001 40" | tail -n1)" = ok ] || fail "the testbed cannot hold a block"
 press 110 # 3. Flash firmware, again
+if [ -n "$shot" ]; then
+    [ "$(ask "@held SIM-0001" | tail -n1)" = held ] || fail "the transfer did not reach block 40 within 30 s"
+    sleep 1 # the bar's last value reaches the screen
+    xwd -silent -id "$window" | xwdtopnm 2>/dev/null | pnmtopng >"$shot"
+    ask "@release SIM-0001" >/dev/null
+    echo "ok: the window photographed half way through the transfer"
+fi
 box=$(timeout 60 xdotool search --sync --onlyvisible --name '^Firmware flash finished$' | head -n1)
 [ -n "$box" ] || fail "no \"Firmware flash finished\" within 60 s"
 echo "ok: the window says \"Firmware flash finished\""

@@ -15,11 +15,13 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <condition_variable>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <mutex>
 #include <spawn.h>
 #include <string>
 #include <sys/wait.h>
@@ -32,8 +34,32 @@
 
 namespace {
 
+// Holds the first controller's bootloader at one block, so that a picture can be taken part way
+// through a transfer.
+struct BlockHold {
+    std::mutex lock;
+    std::condition_variable changed;
+    int block = 0; // armed: the block to hold at
+    bool held = false, released = true;
+
+    void onEvent(const fakehid::ControllerEvent &event) // umockdev's worker thread
+    {
+        if (event.kind != fakehid::ControllerEvent::Block)
+            return;
+        std::unique_lock guard(lock);
+        if (block == 0 || event.block != block)
+            return;
+        block = 0;
+        held = true;
+        changed.notify_all();
+        changed.wait_for(guard, std::chrono::seconds(30), [&] { return released; });
+        held = false;
+    }
+};
+
 struct Devices {
     fakehid::Testbed &bed;
+    BlockHold hold;
     std::vector<std::unique_ptr<fakehid::SimulatedController>> controllers;
     std::vector<std::unique_ptr<fakehid::FakeHidraw>> descriptorDevices;
 
@@ -123,6 +149,27 @@ std::string answer(Devices &devices, const std::string &request)
         return decodeWithLinuxLayer(devices.controller(serial), argument);
     if (verb == "@image")
         return completedImage(devices.controller(serial));
+    if (verb == "@hold") {
+        std::lock_guard guard(devices.hold.lock);
+        devices.hold.block = std::atoi(argument.c_str());
+        devices.hold.released = false;
+        return "ok";
+    }
+    if (verb == "@held") {
+        std::unique_lock guard(devices.hold.lock);
+        return devices.hold.changed.wait_for(guard, std::chrono::seconds(30),
+                                             [&] { return devices.hold.held; })
+                   ? "held"
+                   : "not held";
+    }
+    if (verb == "@release") {
+        {
+            std::lock_guard guard(devices.hold.lock);
+            devices.hold.released = true;
+        }
+        devices.hold.changed.notify_all();
+        return "ok";
+    }
     if (verb == "@commands") {
         fakehid::SimulatedController *controller = devices.controller(serial);
         return controller ? std::to_string(controller->bootloaderCommands()) + " " +
@@ -178,12 +225,14 @@ int main(int argc, char **argv)
     int status = 1;
     {
         fakehid::Testbed bed; // sets UMOCKDEV_DIR, which the command inherits with LD_PRELOAD
-        Devices devices{bed, {}, {}};
+        Devices devices{bed, {}, {}, {}};
         fakehid::SimulatedControllerConfig flashed;
         flashed.number = 1;
         flashed.imageSize = testbed::kFirmwareSize;
         flashed.refuseBlock = refuseBlock;
-        devices.controllers.push_back(std::make_unique<fakehid::SimulatedController>(bed, flashed));
+        devices.controllers.push_back(std::make_unique<fakehid::SimulatedController>(
+            bed, flashed,
+            [&devices](const fakehid::ControllerEvent &event) { devices.hold.onEvent(event); }));
         fakehid::SimulatedControllerConfig silent;
         silent.number = 2;
         silent.silentAfterBootloaderCommand = true;
