@@ -52,6 +52,9 @@ constexpr char Block[] = "0x0007-0x0007\0";
 #elif defined(BLOCK_DEVICE)
 // The scripted joystick's vendor and product.
 constexpr char Block[] = "0x1209-0x0001\0";
+#elif defined(BLOCK_SIMULATED)
+// The simulated controller's vendor and product, for the Windows build's check under wine.
+constexpr char Block[] = "0x1209-0x5a51\0";
 #else
 #error "choose an identifier block"
 #endif
