@@ -374,13 +374,6 @@ bool HardwareInterface::flashFirmware(const char *serial, QString fileName, Flas
     return flashFoundDevice(findDevice(serial), fileName, failure);
 }
 
-bool HardwareInterface::enterBootloaderAt(const QString &path)
-{
-    QMutexLocker locker(&m_registryLock);
-    InputDevice *device = findDeviceAt(path);
-    return device != nullptr && device->enterBootloader();
-}
-
 bool HardwareInterface::flashFirmwareAt(const QString &path, const QString &fileName, FlashFailure *failure)
 {
     QMutexLocker locker(&m_registryLock);

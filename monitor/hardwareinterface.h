@@ -48,7 +48,6 @@ public:
     static constexpr std::chrono::milliseconds DefaultScanPeriod{4000};
     void setScanPeriod(std::chrono::milliseconds period) { scanPeriod = period; }
     void setPollInterval(int32_t milliseconds) { pollInterval = milliseconds; }
-    int32_t pollIntervalMs() const { return pollInterval; }
     // The next pass scans, whatever the clock says. The thread that runs the passes.
     void requestScan() { scanDue = true; }
     bool isPolling() const { return running; }
@@ -88,7 +87,6 @@ public:
     bool flashFirmware(const char *serial, QString fileName, FlashFailure *failure = nullptr);
     // The same for the device registered under `path`. When it is not registered nothing is sent,
     // and the failure says the controller is gone.
-    bool enterBootloaderAt(const QString &path);
     bool flashFirmwareAt(const QString &path, const QString &fileName, FlashFailure *failure = nullptr);
 
     // The registered devices as the programs show them, ordered by path; any thread.
