@@ -299,7 +299,7 @@ void SimulatedController::plugIn(Role role)
     const bool application = role == Role::Application;
     DeviceConfig config;
     config.vid = simulated::vendorId;
-    config.pid = simulated::productId;
+    config.pid = m_cfg.productId;
     config.bcdDevice = application ? release() : simulated::bootloaderRelease;
     const std::string product = application ? kApplicationProduct : kBootloaderProduct;
     // The product text alone, where the kernel would prefix the maker: wine answers the kernel's

@@ -60,6 +60,7 @@ struct SimulatedControllerConfig {
     // The USB port chain it sits on, in application mode and in its bootloader alike; empty:
     // "1-<number>". "1-1.3" puts it behind a hub.
     std::string usbPort;
+    uint16_t productId = simulated::productId; // another model of the same maker when changed
     std::optional<size_t> imageSize;
     std::chrono::milliseconds restartDelay{500};
     std::chrono::milliseconds rebootDelay{1000};

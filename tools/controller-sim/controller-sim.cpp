@@ -10,6 +10,8 @@
 #include <QCryptographicHash>
 
 #include <cerrno>
+#include <chrono>
+#include <condition_variable>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -20,6 +22,7 @@
 #include <spawn.h>
 #include <string>
 #include <sys/wait.h>
+#include <thread>
 #include <unistd.h>
 #include <vector>
 
@@ -50,6 +53,12 @@ const char kUsage[] =
     "  --no-serial          the controllers carry no serial number at all\n"
     "  --hub                the controllers sit behind a hub on port 1 of bus 1 (USB ports 1-1.1,\n"
     "                       1-1.2, ...) instead of on ports 1-1, 1-2, ... of their own\n"
+    "  --other-model K      the K-th controller is another model of the same maker (product ID\n"
+    "                       5a52 instead of 5a51)\n"
+    "  --one-by-one         the controllers are plugged in one at a time, as on a production\n"
+    "                       line: each next one when the one before is back with new firmware\n"
+    "  --replug K           the K-th controller, once back with new firmware the first time, is\n"
+    "                       unplugged and plugged in again on the same port a second later\n"
     "\n"
     "Each controller keeps its USB port when it restarts into its bootloader and back; the\n"
     "events name it by its number (SIM-0001, ...) whatever serial number it carries.\n";
@@ -58,6 +67,9 @@ struct Options {
     int count = 1;
     std::vector<int> numbers; // of the controllers, in plug-in order; empty: 1 to count
     bool hub = false;
+    bool oneByOne = false;
+    int otherModel = 0; // 1-based position; 0: none
+    int replug = 0;     // 1-based position; 0: none
     fakehid::SimulatedControllerConfig controller;
     std::vector<char *> command;
 };
@@ -104,10 +116,11 @@ std::optional<Options> parse(int argc, char **argv)
             std::fputs(kUsage, stdout);
             std::exit(0);
         }
-        if (arg == "--silent" || arg == "--no-serial" || arg == "--hub") {
+        if (arg == "--silent" || arg == "--no-serial" || arg == "--hub" || arg == "--one-by-one") {
             bool &flag = arg == "--silent"      ? options.controller.silentAfterBootloaderCommand
                          : arg == "--no-serial" ? options.controller.withoutSerial
-                                                : options.hub;
+                         : arg == "--hub"       ? options.hub
+                                                : options.oneByOne;
             flag = true;
             continue;
         }
@@ -129,6 +142,10 @@ std::optional<Options> parse(int argc, char **argv)
             options.controller.refuseBlock = int(*n);
         else if (arg == "--vanish-at-block" && (n = number(value, 1, 1 << 30)))
             options.controller.vanishAtBlock = int(*n);
+        else if (arg == "--other-model" && (n = number(value, 1, 99)))
+            options.otherModel = int(*n);
+        else if (arg == "--replug" && (n = number(value, 1, 99)))
+            options.replug = int(*n);
         else if (arg == "--serial" && *value != '\0' && std::strlen(value) < 128)
             options.controller.serialText = value;
         else {
@@ -222,6 +239,131 @@ int exitStatusOf(int status)
     return 1;
 }
 
+// The simulated controllers and their comings and goings. Controllers are plugged in and out on a
+// thread of the rack's own: their events arrive on their own threads, which cannot make or destroy
+// a controller.
+class Rack {
+public:
+    Rack(fakehid::Testbed &bed, const Options &options)
+        : m_bed(bed), m_oneByOne(options.oneByOne), m_replug(options.replug)
+    {
+        std::vector<int> numbers = options.numbers;
+        if (numbers.empty()) {
+            for (int n = 1; n <= options.count; ++n)
+                numbers.push_back(n);
+        }
+        m_units.resize(numbers.size());
+        for (size_t i = 0; i < numbers.size(); ++i) {
+            Unit &unit = m_units[i];
+            unit.config = options.controller;
+            unit.config.number = numbers[i];
+            if (options.hub)
+                unit.config.usbPort = "1-1." + std::to_string(i + 1);
+            if (options.otherModel == int(i) + 1)
+                unit.config.productId = fakehid::simulated::productId + 1;
+            char name[16];
+            std::snprintf(name, sizeof name, "SIM-%04d", numbers[i]);
+            unit.name = name;
+        }
+        for (size_t i = 0; i < m_units.size() && (i == 0 || !m_oneByOne); ++i)
+            plug(i);
+        m_thread = std::thread([this] { run(); });
+    }
+
+    ~Rack()
+    {
+        {
+            std::lock_guard<std::mutex> lock(m_mx);
+            m_stop = true;
+        }
+        m_cv.notify_all();
+        m_thread.join();
+        for (Unit &unit : m_units)
+            unit.controller.reset(); // before their testbed
+    }
+
+private:
+    struct Unit {
+        std::string name;
+        fakehid::SimulatedControllerConfig config;
+        std::unique_ptr<fakehid::SimulatedController> controller; // the rack's thread only
+        int updatedReturns = 0;                                   // guarded by m_mx
+    };
+    enum class Action { Plug, Replug };
+
+    void print(const std::string &line)
+    {
+        std::lock_guard<std::mutex> lock(m_printLock);
+        std::fputs(line.c_str(), stdout);
+    }
+
+    void plug(size_t i)
+    {
+        Unit &unit = m_units[i];
+        unit.controller = std::make_unique<fakehid::SimulatedController>(
+            m_bed, unit.config, [this, i](const fakehid::ControllerEvent &event) { onEvent(i, event); });
+        print(unit.name + ": Sim Flight Stick 1.2 up on " + unit.controller->devnode() + "\n");
+    }
+
+    void onEvent(size_t i, const fakehid::ControllerEvent &event)
+    {
+        print(m_units[i].name + ": " + describe(event) + "\n");
+        if (event.kind != fakehid::ControllerEvent::ApplicationUp ||
+            event.release != fakehid::simulated::updatedRelease)
+            return;
+        std::lock_guard<std::mutex> lock(m_mx);
+        if (++m_units[i].updatedReturns != 1)
+            return;
+        if (m_oneByOne && i + 1 < m_units.size())
+            m_actions.push_back({Action::Plug, i + 1});
+        if (m_replug == int(i) + 1)
+            m_actions.push_back({Action::Replug, i});
+        m_cv.notify_all();
+    }
+
+    // Waits `pause`; false when the rack stops meanwhile.
+    bool pause(std::unique_lock<std::mutex> &lock, std::chrono::milliseconds pause)
+    {
+        return !m_cv.wait_for(lock, pause, [this] { return m_stop; });
+    }
+
+    void run()
+    {
+        std::unique_lock<std::mutex> lock(m_mx);
+        for (;;) {
+            m_cv.wait(lock, [this] { return m_stop || !m_actions.empty(); });
+            if (m_stop)
+                return;
+            const auto [action, i] = m_actions.front();
+            m_actions.erase(m_actions.begin());
+            if (action == Action::Replug) {
+                if (!pause(lock, std::chrono::seconds(1)))
+                    return;
+                lock.unlock();
+                m_units[i].controller.reset();
+                print(m_units[i].name + ": unplugged\n");
+                lock.lock();
+                if (!pause(lock, std::chrono::milliseconds(500)))
+                    return;
+            }
+            lock.unlock();
+            plug(i);
+            lock.lock();
+        }
+    }
+
+    fakehid::Testbed &m_bed;
+    const bool m_oneByOne;
+    const int m_replug;
+    std::vector<Unit> m_units;
+    std::mutex m_printLock;
+    std::mutex m_mx; // guards m_stop, m_actions and the units' updatedReturns
+    std::condition_variable m_cv;
+    bool m_stop = false;
+    std::vector<std::pair<Action, size_t>> m_actions;
+    std::thread m_thread;
+};
+
 } // namespace
 
 int main(int argc, char **argv)
@@ -239,31 +381,7 @@ int main(int argc, char **argv)
     int status = 0;
     {
         fakehid::Testbed bed;
-        std::mutex printLock;
-        std::vector<std::unique_ptr<fakehid::SimulatedController>> controllers;
-        std::vector<int> numbers = options->numbers;
-        if (numbers.empty()) {
-            for (int n = 1; n <= options->count; ++n)
-                numbers.push_back(n);
-        }
-        for (size_t unit = 0; unit < numbers.size(); ++unit) {
-            const int n = numbers[unit];
-            fakehid::SimulatedControllerConfig config = options->controller;
-            config.number = n;
-            if (options->hub)
-                config.usbPort = "1-1." + std::to_string(unit + 1);
-            char serial[16];
-            std::snprintf(serial, sizeof serial, "SIM-%04d", n);
-            const std::string name = serial;
-            controllers.push_back(std::make_unique<fakehid::SimulatedController>(
-                bed, config, [&printLock, name](const fakehid::ControllerEvent &event) {
-                    const std::string line = name + ": " + describe(event) + "\n";
-                    std::lock_guard<std::mutex> lock(printLock);
-                    std::fputs(line.c_str(), stdout);
-                }));
-            std::lock_guard<std::mutex> lock(printLock);
-            std::printf("%s: Sim Flight Stick 1.2 up on %s\n", serial, controllers.back()->devnode().c_str());
-        }
+        Rack rack(bed, *options);
 
         const std::vector<std::string> env = childEnvironment(bed.rootDir());
         std::vector<char *> envp;
