@@ -69,6 +69,8 @@ private slots:
     void twinsOfOneSerialOrNoneEachGetTheirOwnImage();
     void aTwinWaitingInItsBootloaderReceivesNothing();
     void refusalsAndTimeoutSendNoBlock();
+    void idNarrowsAllToOneModel();
+    void stationFlashesEachUnitOncePerPlugging();
 
 private:
     // A firmware file of `size` bytes; `m_digest` becomes its sha256.
@@ -142,8 +144,10 @@ void CliTest::flashEntersTheBootloaderAndSendsTheWholeFile()
     QCOMPARE(events.filter(QStringLiteral("bootloader command")).size(), 1);
     QCOMPARE(events.filter(QStringLiteral("image complete")), QStringList{imageComplete("SIM-0002", 1000)});
     QVERIFY(events.contains(QStringLiteral("SIM-0002: flashed, now version 1.3")));
-    // Not a terminal: one line per tenth.
-    QCOMPARE(events.filter(QRegularExpression(QStringLiteral("^SIM-0002: \\d+%$"))).size(), 10);
+    // Progress is for people, on standard error; not a terminal: one line per tenth.
+    QCOMPARE(run.errors.split('\n').filter(QRegularExpression(QStringLiteral("^SIM-0002: \\d+%$"))).size(),
+             10);
+    QVERIFY(events.filter(QStringLiteral("%")).isEmpty());
     QVERIFY(run.events(QStringLiteral("SIM-0001")).isEmpty());
 
     // A refused block ends the flash with its number told.
@@ -158,10 +162,12 @@ void CliTest::serialSelectsOnlyTheControllerOfThatWholeText()
 {
     const QString file = firmware(300);
     const QStringList sims = {"--numbers", "1000,10000", "--image-size", "300"}; // SIM-1000, SIM-10000
-    for (const QStringList &ambiguous :
-         {QStringList{"flash", file, "--serial", "SIM-100"}, QStringList{"flash", file}}) {
-        const Run run = underSim(sims, cli(ambiguous));
-        CHECK_EXIT(run, 2);
+    // A part of a serial text matches nothing; two controllers and no choice is a usage error.
+    const std::pair<QStringList, int> refusals[] = {{{"flash", file, "--serial", "SIM-100"}, 5},
+                                                    {{"flash", file}, 2}};
+    for (const auto &[arguments, code] : refusals) {
+        const Run run = underSim(sims, cli(arguments));
+        CHECK_EXIT(run, code);
         QVERIFY(run.events(QStringLiteral("SIM-1000")).isEmpty() &&
                 run.events(QStringLiteral("SIM-10000")).isEmpty());
         QVERIFY(run.errors.contains(QLatin1String("--path")));
@@ -255,18 +261,71 @@ void CliTest::refusalsAndTimeoutSendNoBlock()
                           "sh"};
     const Run refused = underSim({}, script + files);
     CHECK_EXIT(refused, 0);
+    // Files that are no image are usage errors; a path that names nothing matched no unit.
     QCOMPARE(refused.lines.filter(QStringLiteral("status ")),
-             QStringList(files.size() + 1, QStringLiteral("status 2")));
+             QStringList(files.size(), QStringLiteral("status 2")) + QStringList{QStringLiteral("status 5")});
     QVERIFY(refused.events(QStringLiteral("SIM-0001")).isEmpty());
     // One plain line for each file, and a line for the unknown path and its one candidate.
     QCOMPARE(refused.errors.count('\n'), files.size() + 2);
 
     // The controller takes the command and never comes back as a bootloader.
-    const Run silent = underSim({"--silent"}, cli({"flash", good, "--wait", "1"}));
+    const Run silent = underSim({"--silent"}, cli({"flash", good, "--wait=1"}));
     CHECK_EXIT(silent, 3);
     QCOMPARE(silent.events(QStringLiteral("SIM-0001"))
                  .filter(QRegularExpression(QStringLiteral(": (bootloader command|block)"))),
              QStringList{QStringLiteral("SIM-0001: bootloader command")});
+}
+
+// An unrelated controller of another model under the same vendor ID is never flashed by --all
+// unless --id names its model.
+void CliTest::idNarrowsAllToOneModel()
+{
+    const QString file = firmware(1000);
+    const QStringList sims = {"--count", "2", "--other-model", "2", "--image-size", "1000"};
+    const Run mixed = underSim(sims, cli({"flash", file, "--all"}));
+    CHECK_EXIT(mixed, 2);
+    QVERIFY(mixed.events(QStringLiteral("SIM-0001")).isEmpty() &&
+            mixed.events(QStringLiteral("SIM-0002")).isEmpty());
+    QCOMPARE(mixed.errors.count(QLatin1String("would flash: ")), 2);
+
+    const Run narrowed = underSim(sims, cli({"flash", file, "-a", "--id", "1209:5A52"}));
+    CHECK_EXIT(narrowed, 0);
+    QVERIFY(narrowed.events(QStringLiteral("SIM-0001")).isEmpty());
+    QCOMPARE(narrowed.events(QStringLiteral("SIM-0002")).filter(QStringLiteral("image complete")),
+             QStringList{imageComplete("SIM-0002", 1000)});
+}
+
+// A production line: units plugged in one after another, the first unplugged and plugged in again
+// after its flash. Each plugging is flashed once, and the JSON Lines tell each unit's end.
+void CliTest::stationFlashesEachUnitOncePerPlugging()
+{
+    const QString file = firmware(2000);
+    const Run run = underSim({"--count", "2", "--one-by-one", "--replug", "1", "--image-size", "2000"},
+                             cli({"flash", file, "--each-new", "--count", "3", "--json"}));
+    CHECK_EXIT(run, 0);
+    QCOMPARE(run.events(QStringLiteral("SIM-0001")).filter(QStringLiteral("image complete")),
+             QStringList(2, imageComplete("SIM-0001", 2000)));
+    QCOMPARE(run.events(QStringLiteral("SIM-0002")).filter(QStringLiteral("image complete")),
+             QStringList{imageComplete("SIM-0002", 2000)});
+
+    QHash<QString, QJsonObject> lastOfPort;
+    QStringList resultPorts;
+    for (const QString &line : run.lines.filter(QRegularExpression(QStringLiteral("^\\{")))) {
+        QJsonParseError parseError;
+        const QJsonObject object = QJsonDocument::fromJson(line.toUtf8(), &parseError).object();
+        QVERIFY2(parseError.error == QJsonParseError::NoError && object.contains("event"), qPrintable(line));
+        lastOfPort[object["port"].toString()] = object;
+        if (object["event"] == QLatin1String("result")) {
+            resultPorts.append(object["port"].toString());
+            QCOMPARE(object["result"].toString(), QStringLiteral("done"));
+            QCOMPARE(object["new_version"].toString(), QStringLiteral("1.3"));
+            QVERIFY(object["reason"].isNull() && object["seconds"].toDouble() > 0);
+        }
+    }
+    resultPorts.sort();
+    QCOMPARE(resultPorts, (QStringList{"1-1", "1-1", "1-2"}));
+    for (const QJsonObject &last : lastOfPort)
+        QCOMPARE(last["event"].toString(), QStringLiteral("result"));
 }
 
 QTEST_GUILESS_MAIN(CliTest)
