@@ -199,7 +199,7 @@ void MainWindow::onFlashSessionChanged()
     }
     showMessage(QMessageBox::Information, tr("Firmware flash finished"),
                 tr("Finished flashing firmware.<br/>The device will now reboot.<br/><br/>"
-                   "If it doesn't, the firmware hasn't been successfully flashed."),
+                   "If it doesn't, the firmware hasn't been succesfully flashed."),
                 Qt::RichText);
 }
 
