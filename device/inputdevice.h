@@ -28,6 +28,7 @@ public:
     static constexpr int HardwareAreaArrays = 2;
     static constexpr int HardwareAreaBuffers = 3;
     static constexpr int HardwareAreaBufferSize = 1024;
+    static constexpr int HardwareAreaSize = HardwareAreaArrays * HardwareAreaBuffers * HardwareAreaBufferSize;
     // The release number as "%x.%x": at most "ff.ff" and the terminator.
     static constexpr int VersionTextBound = 6;
 

@@ -42,7 +42,7 @@ struct Behaviour : AbstractHardware {
     {
         if (bytes > InputDevice::ReportSize)
             __builtin_trap(); // listeners read the report from the device's fixed buffer
-        sink = touch(data, bytes) + touch(area, sizeof InputDevice::hardwareArea);
+        sink = touch(data, bytes) + touch(area, InputDevice::HardwareAreaSize);
     }
 };
 
