@@ -118,7 +118,7 @@ void MainWindow::on_buttonBootloader_clicked()
     // Judged on the device itself at this moment, not on what the list showed when it was chosen.
     enum class Outcome { Gone, InBootloader, Refused, Sent } outcome = Outcome::Gone;
     monitor.withDevice(selectedPath, [&outcome](InputDevice &device) {
-        if (isBootloaderProduct(device.product))
+        if (isBootloaderProduct(device.product()))
             outcome = Outcome::InBootloader;
         else
             outcome = device.enterBootloader() ? Outcome::Sent : Outcome::Refused;

@@ -21,11 +21,8 @@ static void pollStep(benchmark::State &state)
     devices().push_back(stick);
 
     InputDevice device(new AbstractHardware);
-    device.handle = hid_open_path("/dev/hidraw1");
-    const Device &script = devices().back();
-    device.caps = script.caps;
-    std::copy(script.buttonCaps.begin(), script.buttonCaps.end(), device.buttonCaps);
-    std::copy(script.valueCaps.begin(), script.valueCaps.end(), device.valueCaps);
+    device.attach(hid_open_path("/dev/hidraw1"), "/dev/hidraw1");
+    device.describe();
     device.poll(); // the first step compares with the cleared state
 
     const long before = countingnew::allocations.load();
@@ -35,6 +32,7 @@ static void pollStep(benchmark::State &state)
     state.counters["allocations"] = double(allocations);
     state.counters["allocations_per_step"] =
         benchmark::Counter(double(allocations), benchmark::Counter::kAvgIterations);
+    hid_free_preparsed_data(device.handle(), device.preparsedData());
 }
 BENCHMARK(pollStep);
 

@@ -188,11 +188,10 @@ int main(int argc, char **argv)
     file.close();
 
     auto *input = new InputDevice(new AbstractHardware);
-    input->handle = hid_open_path(device->devnode.c_str());
-    if (input->handle == nullptr || hid_get_preparsed_data(input->handle, &input->preparsedData) < 0 ||
-        hid_get_caps(input->handle, input->preparsedData, &input->caps) < 0)
+    input->attach(hid_open_path(device->devnode.c_str()), device->devnode.c_str());
+    if (input->handle() == nullptr || !input->describe())
         fail("cannot open the fake bootloader");
-    if (input->caps.FeatureReportByteLength != kReportLength)
+    if (input->caps().FeatureReportByteLength != kReportLength)
         fail("the fake bootloader has the wrong feature report length");
     g_bench.input = input;
     g_bench.fd = open(device->devnode.c_str(), O_RDWR | O_CLOEXEC);
@@ -211,7 +210,7 @@ int main(int argc, char **argv)
     qInstallMessageHandler(nullptr);
 
     close(g_bench.fd);
-    hid_free_preparsed_data(input->handle, input->preparsedData);
+    hid_free_preparsed_data(input->handle(), input->preparsedData());
     delete input;
     device.reset();
     return 0;

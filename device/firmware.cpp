@@ -42,7 +42,7 @@ bool InputDevice::enterBootloader()
 {
     uint8_t report[bootloaderReportSize] = {};
     std::copy(std::begin(bootloaderCommand), std::end(bootloaderCommand), report);
-    return hid_send_feature_report(handle, report, sizeof report) >= 0;
+    return hid_send_feature_report(m_handle, report, sizeof report) >= 0;
 }
 
 FlashFailure readFirmwareImage(const QString &fileName, QByteArray &image)
@@ -105,8 +105,8 @@ bool InputDevice::stillPresent()
     // A read that fails is how the monitor learns that a device left; one that times out or
     // delivers a report says it is still there.
     uint8_t report[ReportSize];
-    const size_t length = std::min<size_t>(caps.InputReportByteLength, sizeof report);
-    return hid_read_timeout(handle, report, length, 0) >= 0;
+    const size_t length = std::min<size_t>(m_caps.InputReportByteLength, sizeof report);
+    return hid_read_timeout(m_handle, report, length, 0) >= 0;
 }
 
 // Sends the image as the blocks of firmwareblocks.h, one feature report each.
@@ -114,7 +114,7 @@ bool InputDevice::flashImage(const QByteArray &image, FlashFailure *failure)
 {
     if (failure != nullptr)
         *failure = {};
-    const size_t blockSize = caps.FeatureReportByteLength;
+    const size_t blockSize = m_caps.FeatureReportByteLength;
     if (blockSize < firmware::MinBlockSize) {
         qDebug() << "Feature report too short for firmware blocks:" << blockSize;
         return fail(failure, FlashFailure::Reason::NoFirmwareBlocks);
@@ -131,7 +131,7 @@ bool InputDevice::flashImage(const QByteArray &image, FlashFailure *failure)
     uint64_t sent = 0;
     for (size_t index = 0; index < blocks; ++index) {
         const size_t fill = firmware::fillBlock(imageBytes, imageLength, index, block.data(), blockSize);
-        const int taken = hid_send_feature_report(handle, block.data(), blockSize);
+        const int taken = hid_send_feature_report(m_handle, block.data(), blockSize);
         const auto number = static_cast<uint32_t>(index + 1);
         if (taken < 0) {
             qDebug() << "Unable to send firmware block" << fill;

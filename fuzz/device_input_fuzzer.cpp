@@ -1,6 +1,7 @@
-// A controller's input path: a report descriptor and a stream of input reports, through discovery's
-// description queries and the device's read, decode and change signals, on the scripted HID layer
-// (tests/support/scriptedhid.h) with a device described by the descriptor, so the real parser answers.
+// A controller's input path: a report descriptor and a stream of input reports, through the device's
+// description queries, as discovery runs them, and its read, decode and change signals, on the
+// scripted HID layer (tests/support/scriptedhid.h) with a device described by the descriptor, so the
+// real parser answers.
 //
 // Input: a two-byte little-endian descriptor length, the descriptor (cut at the end of the input),
 // then a sequence of report records: a two-byte little-endian length, then that many report bytes
@@ -11,7 +12,6 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
-#include <cstring>
 
 #include "device/abstracthardware.h"
 #include "device/inputdevice.h"
@@ -90,8 +90,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     if (handle == nullptr)
         return 0;
     InputDevice device(new Behaviour);
-    device.handle = handle;
-    std::strcpy(device.path, kDevicePath);
+    device.attach(handle, kDevicePath);
     QObject::connect(&device, &InputDevice::inputEvent, [](uchar *report, uint bytes) {
         if (bytes > InputDevice::ReportSize)
             __builtin_trap();
@@ -103,14 +102,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         sink = index + uint32_t(value) + uint32_t(usage);
     });
 
-    if (describeInputDevice(&device)) {
+    if (device.describe()) {
         // Discovery's acceptance read, then the monitor's polls.
         if (device.readInput()) {
             for (int i = 0; i < kMaxPolls && device.poll(); ++i) {
             }
         }
     }
-    if (device.preparsedData != nullptr)
-        hid_free_preparsed_data(device.handle, device.preparsedData);
+    if (device.preparsedData() != nullptr)
+        hid_free_preparsed_data(device.handle(), device.preparsedData());
     return 0;
 }

@@ -292,7 +292,7 @@ void HardwareInterface::pollDevices()
     const QHash<QString, InputDevice *> snapshot = devices;
     for (auto it = snapshot.cbegin(); it != snapshot.cend(); ++it) {
         InputDevice *device = it.value();
-        if (device == nullptr || !device->active || device->handle == nullptr)
+        if (device == nullptr || !device->isActive() || device->handle() == nullptr)
             continue;
         if (!device->poll())
             dropVanishedDevice(it.key(), device);
@@ -303,9 +303,9 @@ void HardwareInterface::pollDevices()
 // so that a receiver connected directly may look into the registry itself.
 void HardwareInterface::dropVanishedDevice(const QString &path, InputDevice *device)
 {
-    qDebug() << "Failed to get info for device, assuming disconnected: " << device->product;
+    qDebug() << "Failed to get info for device, assuming disconnected: " << device->product();
     emit disconnectHardware(
-        QString::fromUtf8(device->serial, qsizetype(strnlen(device->serial, sizeof device->serial))));
+        QString::fromUtf8(device->serial(), qsizetype(strnlen(device->serial(), InputDevice::TextSize))));
     {
         QMutexLocker locker(&m_registryLock);
         destroyDevice(device);
@@ -327,7 +327,7 @@ void HardwareInterface::destroyAllDevices()
 
 void HardwareInterface::destroyDevice(InputDevice *device)
 {
-    hid_free_preparsed_data(device->handle, device->preparsedData);
+    hid_free_preparsed_data(device->handle(), device->preparsedData());
     delete device;
 }
 
@@ -340,7 +340,7 @@ InputDevice *HardwareInterface::findDevice(const char *serial)
     InputDevice *found = nullptr;
     int matches = 0;
     for (InputDevice *device : std::as_const(devices)) {
-        if (device != nullptr && std::strncmp(device->serial, serial, sizeof device->serial) == 0) {
+        if (device != nullptr && std::strncmp(device->serial(), serial, InputDevice::TextSize) == 0) {
             found = device;
             ++matches;
         }
@@ -352,7 +352,7 @@ InputDevice *HardwareInterface::findDevice(const char *serial)
         return nullptr;
     }
     if (found != nullptr)
-        qDebug() << "Found " << found->product;
+        qDebug() << "Found " << found->product();
     return found;
 }
 

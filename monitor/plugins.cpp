@@ -65,7 +65,7 @@ AbstractHardware *createBehaviour(CreatePluginFunction creator, uint16_t release
 
 QString vendorProductKey(const InputDevice &device)
 {
-    return QString::asprintf("0x%04x-0x%04x", device.vendorId, device.productId);
+    return QString::asprintf("0x%04x-0x%04x", device.vendorId(), device.productId());
 }
 
 } // namespace
@@ -132,7 +132,7 @@ void HardwareInterface::bindRegisteredDevices()
         const CreatePluginFunction creator = plugins.value(key);
         if (creator == nullptr)
             continue;
-        AbstractHardware *replacement = createBehaviour(creator, device->releaseNumber);
+        AbstractHardware *replacement = createBehaviour(creator, device->releaseNumber());
         if (replacement == nullptr) {
             logLine(QStringLiteral("Hardware plugin created no object for ") + key);
             continue; // the device keeps the object it has
@@ -140,8 +140,7 @@ void HardwareInterface::bindRegisteredDevices()
         AbstractHardware *previous = nullptr;
         {
             QMutexLocker locker(&m_registryLock);
-            previous = device->hardware;
-            device->hardware = replacement;
+            previous = device->replaceHardware(replacement);
         }
         delete previous;
     }

@@ -10,9 +10,9 @@ namespace {
 
 // Device texts are NUL-terminated UTF-8 in fixed fields; the bound keeps a field that lost its
 // terminator from being read past its end.
-template <std::size_t N> QString fieldText(const char (&field)[N])
+QString fieldText(const char *field)
 {
-    return QString::fromUtf8(field, qsizetype(qstrnlen(field, N)));
+    return QString::fromUtf8(field, qsizetype(qstrnlen(field, InputDevice::TextSize)));
 }
 
 bool inMode(const DeviceSnapshot &device, UnitMode mode)
@@ -31,14 +31,14 @@ qsizetype carriersOf(const QString &serial, const QList<DeviceSnapshot> &present
 DeviceSnapshot DeviceSnapshot::of(const InputDevice &device, const QString &path)
 {
     return {path,
-            device.port,
-            fieldText(device.manufacturer),
-            fieldText(device.product),
-            fieldText(device.serial),
-            fieldText(device.versionText),
-            device.vendorId,
-            device.productId,
-            isBootloaderProduct(device.product)};
+            device.port(),
+            fieldText(device.manufacturer()),
+            fieldText(device.product()),
+            fieldText(device.serial()),
+            fieldText(device.versionText()),
+            device.vendorId(),
+            device.productId(),
+            isBootloaderProduct(device.product())};
 }
 
 bool canBeFoundAgain(const UnitIdentity &unit, const QList<DeviceSnapshot> &present)

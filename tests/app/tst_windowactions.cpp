@@ -110,17 +110,17 @@ void WindowActionsTest::listShowsEveryDeviceAndSelectsTheFirst()
     QCOMPARE(form->deviceBox->count(), 2);
     for (int i = 0; i < order.size(); ++i) {
         QCOMPARE(form->deviceBox->itemText(i),
-                 QString::fromUtf8(order[i]->product) + " - " + QString::fromUtf8(order[i]->serial));
+                 QString::fromUtf8(order[i]->product()) + " - " + QString::fromUtf8(order[i]->serial()));
         QVERIFY(form->deviceBox->itemIcon(i).isNull());
         QVERIFY(!form->deviceBox->itemData(i).isValid());
     }
     QCOMPARE(form->deviceBox->currentIndex(), 0);
-    QCOMPARE(form->lbl_manufacturer->text(), QString::fromUtf8(order[0]->manufacturer));
-    QCOMPARE(form->lbl_product->text(), QString::fromUtf8(order[0]->product));
-    QCOMPARE(form->lbl_version->text(), QString::fromUtf8(order[0]->versionText));
-    QCOMPARE(form->lbl_serial->text(), QString::fromUtf8(order[0]->serial));
-    QCOMPARE(QByteArray(window->selectedSerial), QByteArray(order[0]->serial));
-    QCOMPARE(QByteArray(window->selectedProduct), QByteArray(order[0]->product));
+    QCOMPARE(form->lbl_manufacturer->text(), QString::fromUtf8(order[0]->manufacturer()));
+    QCOMPARE(form->lbl_product->text(), QString::fromUtf8(order[0]->product()));
+    QCOMPARE(form->lbl_version->text(), QString::fromUtf8(order[0]->versionText()));
+    QCOMPARE(form->lbl_serial->text(), QString::fromUtf8(order[0]->serial()));
+    QCOMPARE(QByteArray(window->selectedSerial), QByteArray(order[0]->serial()));
+    QCOMPARE(QByteArray(window->selectedProduct), QByteArray(order[0]->product()));
     QCOMPARE(form->pbFirmware->value(), 0);
 }
 
@@ -140,8 +140,8 @@ void WindowActionsTest::unterminatedFieldsAreReadWithinTheirBounds()
     InputDevice *device = addDevice(*window, "/dev/hidraw4", {"x", "y"});
     {
         QMutexLocker registry(&window->monitor.registryLock());
-        std::memset(device->product, 'P', sizeof device->product);
-        std::memset(device->serial, 'S', sizeof device->serial);
+        std::memset(InputDeviceTesting::product(*device), 'P', InputDevice::TextSize);
+        std::memset(InputDeviceTesting::serial(*device), 'S', InputDevice::TextSize);
     }
     rebuild();
     QCOMPARE(form->lbl_product->text(), QString(MainWindow::TextSize, QLatin1Char('P')));
@@ -160,15 +160,15 @@ void WindowActionsTest::selectionStaysOnItsUnitAcrossRebuilds()
 
     form->deviceBox->setCurrentIndex(1);
     InputDevice *second = registryOrder(*window).at(1);
-    QCOMPARE(form->lbl_product->text(), QString::fromUtf8(second->product));
-    QCOMPARE(form->lbl_manufacturer->text(), QString::fromUtf8(second->manufacturer));
-    QCOMPARE(QByteArray(window->selectedSerial), QByteArray(second->serial));
+    QCOMPARE(form->lbl_product->text(), QString::fromUtf8(second->product()));
+    QCOMPARE(form->lbl_manufacturer->text(), QString::fromUtf8(second->manufacturer()));
+    QCOMPARE(QByteArray(window->selectedSerial), QByteArray(second->serial()));
     QCOMPARE(form->pbFirmware->value(), 33); // the selection leaves the bar alone
 
     // An index the list does not reach changes nothing.
     invokeSlot(*window, "on_deviceBox_currentIndexChanged", Q_ARG(int, 5));
     invokeSlot(*window, "on_deviceBox_currentIndexChanged", Q_ARG(int, -1));
-    QCOMPARE(QByteArray(window->selectedSerial), QByteArray(second->serial));
+    QCOMPARE(QByteArray(window->selectedSerial), QByteArray(second->serial()));
 
     // A plug elsewhere keeps the chosen unit selected; twins of one text show where they sit.
     addDevice(*window, "/dev/hidraw0", {"Pedals", "PD-7", "Pedal Works", "0.99", "1-3"});

@@ -18,6 +18,7 @@
 #include "device/inputdevice.h"
 #include "mainwindow.h"
 #include "tests/support/hardwaretesting.h"
+#include "tests/support/inputdevicetesting.h"
 
 struct FakeDevice {
     const char *product;
@@ -39,15 +40,14 @@ inline void stopMonitor(MainWindow &window)
 // Registers a device by hand (after stopMonitor). removeAllDevices frees it again.
 inline InputDevice *addDevice(MainWindow &window, const QString &path, const FakeDevice &fake)
 {
+    // Neither active nor opened, so the monitor never polls it.
     auto *device = new InputDevice(new AbstractHardware);
-    device->active = false;
-    device->handle = nullptr;
-    qstrncpy(device->product, fake.product, sizeof device->product);
-    qstrncpy(device->serial, fake.serial, sizeof device->serial);
-    qstrncpy(device->manufacturer, fake.manufacturer, sizeof device->manufacturer);
-    qstrncpy(device->versionText, fake.versionText, sizeof device->versionText);
-    qstrncpy(device->path, path.toUtf8().constData(), sizeof device->path);
-    device->port = QString::fromUtf8(fake.port);
+    qstrncpy(InputDeviceTesting::product(*device), fake.product, InputDevice::TextSize);
+    qstrncpy(InputDeviceTesting::serial(*device), fake.serial, InputDevice::TextSize);
+    qstrncpy(InputDeviceTesting::manufacturer(*device), fake.manufacturer, InputDevice::TextSize);
+    qstrncpy(InputDeviceTesting::versionText(*device), fake.versionText, InputDevice::TextSize);
+    device->attach(nullptr, path.toUtf8().constData());
+    InputDeviceTesting::setPort(*device, QString::fromUtf8(fake.port));
     QMutexLocker registry(&window.monitor.registryLock());
     HardwareInterfaceTesting::registry(window.monitor).insert(path, device);
     return device;

@@ -134,11 +134,11 @@ private slots:
                                  "reports are not decoded"};
         expected.sort();
         QCOMPARE(cut, expected);
-        QCOMPARE(int(registered(monitor, values16->devnode)->caps.NumberInputValueCaps), 16);
-        QCOMPARE(int(registered(monitor, values17->devnode)->caps.NumberInputValueCaps), 16);
-        QCOMPARE(int(registered(monitor, buttons128->devnode)->caps.NumberInputButtonCaps), 128);
-        QCOMPARE(int(registered(monitor, buttons129->devnode)->caps.NumberInputButtonCaps), 128);
-        QCOMPARE(int(registered(monitor, report1024->devnode)->caps.InputReportByteLength), 1024);
+        QCOMPARE(int(registered(monitor, values16->devnode)->caps().NumberInputValueCaps), 16);
+        QCOMPARE(int(registered(monitor, values17->devnode)->caps().NumberInputValueCaps), 16);
+        QCOMPARE(int(registered(monitor, buttons128->devnode)->caps().NumberInputButtonCaps), 128);
+        QCOMPARE(int(registered(monitor, buttons129->devnode)->caps().NumberInputButtonCaps), 128);
+        QCOMPARE(int(registered(monitor, report1024->devnode)->caps().InputReportByteLength), 1024);
 
         // X sits in the last byte of the report: decoded at 1024 bytes, left alone at 1025.
         timeline.take();
@@ -152,9 +152,9 @@ private slots:
         QVERIFY(monitor.passUntil([&] { return timeline.reports >= before + 2; }));
         const QStringList changes = timeline.take();
         QCOMPARE(changes, QStringList{"analog 0 66 0x30"});
-        QCOMPARE(registered(monitor, report1024->devnode)->analog[0], 0x42);
-        QCOMPARE(registered(monitor, report1025->devnode)->analog[0], 0);
-        QCOMPARE(registered(monitor, report1025->devnode)->inputData[1023], uint8_t(0));
+        QCOMPARE(registered(monitor, report1024->devnode)->analog()[0], 0x42);
+        QCOMPARE(registered(monitor, report1025->devnode)->analog()[0], 0);
+        QCOMPARE(registered(monitor, report1025->devnode)->inputData()[1023], uint8_t(0));
     }
 
     // A node whose every read fails. The HID layer says so at once; a read that finds nothing to

@@ -264,7 +264,7 @@ private slots:
             const Fake none = plugBootloader(0);
             Monitor<HardwareInterface> monitor;
             monitor.scanPass();
-            QCOMPARE(int(registered(monitor, none->devnode)->caps.FeatureReportByteLength), 0);
+            QCOMPARE(int(registered(monitor, none->devnode)->caps().FeatureReportByteLength), 0);
             Timeline timeline;
             QVERIFY(!monitor.flashFirmware("BOOT", file));
             QCOMPARE(timeline.lines().last(),
@@ -274,7 +274,7 @@ private slots:
         const Fake smallest = plugBootloader(1);
         Monitor<HardwareInterface> monitor;
         monitor.scanPass();
-        QCOMPARE(int(registered(monitor, smallest->devnode)->caps.FeatureReportByteLength), 2);
+        QCOMPARE(int(registered(monitor, smallest->devnode)->caps().FeatureReportByteLength), 2);
         QVERIFY(monitor.flashFirmware("BOOT", file));
         QCOMPARE(smallest->featuresSet(), (std::vector<Bytes>{{0, image[0]}, {0, image[1]}, {0, image[2]}}));
     }

@@ -220,7 +220,7 @@ public:
         QObject::connect(
             monitor, &HardwareInterface::connectHardware, monitor,
             [this, withDevices](InputDevice *device) {
-                add("connect " + QString::fromUtf8(device->serial));
+                add("connect " + QString::fromUtf8(device->serial()));
                 if (withDevices)
                     watch(device);
                 QMutexLocker locker(&m_mutex);

@@ -68,7 +68,7 @@ private slots:
             QCOMPARE(byPath(skipped)->opens, 0);
         QCOMPARE(byPath(oneTooLong)->opens, 0);
         for (const QString &path : monitor.devicePaths())
-            QCOMPARE(QString::fromUtf8(monitor.findDeviceAt(path)->path), path);
+            QCOMPARE(QString::fromUtf8(monitor.findDeviceAt(path)->path()), path);
         QCOMPARE(listsFreed(), listsHandedOut());
     }
 
@@ -105,10 +105,10 @@ private slots:
         QCOMPARE(connected.size(), 1);
         auto *input = connected.at(0).at(0).value<InputDevice *>();
         QCOMPARE(monitor.findDeviceAt("/dev/hidraw1"), input);
-        QVERIFY(input->active);
-        QCOMPARE(input->releaseNumber, uint16_t(0x1A0F));
-        QCOMPARE(QByteArray(input->versionText), QByteArray("1a.f"));
-        QCOMPARE(QByteArray(input->serial), QByteArray("A12"));
+        QVERIFY(input->isActive());
+        QCOMPARE(input->releaseNumber(), uint16_t(0x1A0F));
+        QCOMPARE(QByteArray(input->versionText()), QByteArray("1a.f"));
+        QCOMPARE(QByteArray(input->serial()), QByteArray("A12"));
     }
 
     void versionText_data()
@@ -131,7 +131,7 @@ private slots:
         devices().push_back(device);
         Monitor monitor;
         monitor.connectDevices(hid_enumerate(0, 0));
-        QCOMPARE(QByteArray(monitor.findDeviceAt("/dev/hidraw1")->versionText), text);
+        QCOMPARE(QByteArray(monitor.findDeviceAt("/dev/hidraw1")->versionText()), text);
     }
 
     // The log line is built at full length whatever the texts hold.
@@ -158,7 +158,7 @@ private slots:
         MessageLog log;
         monitor.connectDevices(hid_enumerate(0, 0));
         QCOMPARE(log.lines().value(0), QStringLiteral("Error reading serial"));
-        QCOMPARE(monitor.findDeviceAt("/dev/hidraw1")->serial[0], '\0');
+        QCOMPARE(monitor.findDeviceAt("/dev/hidraw1")->serial()[0], '\0');
     }
 
     void rejectedCandidatesLeaveNoTrace_data()

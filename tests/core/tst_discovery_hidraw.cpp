@@ -141,10 +141,10 @@ private slots:
         monitor.scanPass();
         InputDevice *device = registered(monitor, joystick->devnode);
         QVERIFY(device);
-        QCOMPARE(QString::fromLatin1(device->versionText), text);
-        QCOMPARE(int(device->releaseNumber), release);
-        QCOMPARE(int(device->vendorId), 0x1209);
-        QCOMPARE(int(device->productId), 0x0042);
+        QCOMPARE(QString::fromLatin1(device->versionText()), text);
+        QCOMPARE(int(device->releaseNumber()), release);
+        QCOMPARE(int(device->vendorId()), 0x1209);
+        QCOMPARE(int(device->productId()), 0x0042);
     }
 
     // The fields hold UTF-8 whatever the device sends: a missing string leaves its field empty with
@@ -168,19 +168,19 @@ private slots:
         QCOMPARE(timeline.count("Error reading serial"), 1);
 
         InputDevice *missing = registered(monitor, a->devnode);
-        QCOMPARE(missing->serial[0], '\0');
-        QCOMPARE(QString::fromUtf8(missing->product), QStringLiteral("Test Joystick"));
+        QCOMPARE(missing->serial()[0], '\0');
+        QCOMPARE(QString::fromUtf8(missing->product()), QStringLiteral("Test Joystick"));
 
         InputDevice *mixed = registered(monitor, b->devnode + "&col01");
-        QCOMPARE(QString::fromUtf8(mixed->manufacturer), QString::fromUtf8("Caf\xef\xbf\xbd"));
-        QCOMPARE(QString::fromUtf8(mixed->product), QString::fromUtf8("P\xc3\xa9"
-                                                                      "dalier \xc3\x9c"));
+        QCOMPARE(QString::fromUtf8(mixed->manufacturer()), QString::fromUtf8("Caf\xef\xbf\xbd"));
+        QCOMPARE(QString::fromUtf8(mixed->product()), QString::fromUtf8("P\xc3\xa9"
+                                                                        "dalier \xc3\x9c"));
 
         // The layer hands over at most 124 characters (372 bytes here); the field keeps the 86 whole
         // characters that fit 259 bytes.
         InputDevice *cut = registered(monitor, c->devnode);
-        QCOMPARE(std::strlen(cut->product), size_t(258));
-        QCOMPARE(QString::fromUtf8(cut->product), euros.left(86));
+        QCOMPARE(std::strlen(cut->product()), size_t(258));
+        QCOMPARE(QString::fromUtf8(cut->product()), euros.left(86));
 
         QCOMPARE(deviceLines(timeline),
                  (QStringList{
@@ -201,8 +201,8 @@ private slots:
         monitor.scanPass();
         InputDevice *device = registered(monitor, joystick->devnode);
         QVERIFY(device);
-        QCOMPARE(device->manufacturer[0], '\0');
-        QCOMPARE(device->serial[0], '\0');
+        QCOMPARE(device->manufacturer()[0], '\0');
+        QCOMPARE(device->serial()[0], '\0');
         QCOMPARE(timeline.lines().filter("Error reading").size(), 0);
     }
 
@@ -227,8 +227,8 @@ private slots:
         QVERIFY(log.contains("Device " + path(longReports) +
                              " has 1503-byte input reports; only the first 1024 bytes are read and its "
                              "reports are not decoded"));
-        QCOMPARE(int(registered(monitor, valueCaps->devnode)->caps.NumberInputValueCaps), 16);
-        QCOMPARE(int(registered(monitor, buttonCaps->devnode)->caps.NumberInputButtonCaps), 128);
+        QCOMPARE(int(registered(monitor, valueCaps->devnode)->caps().NumberInputValueCaps), 16);
+        QCOMPARE(int(registered(monitor, buttonCaps->devnode)->caps().NumberInputButtonCaps), 128);
         // The single buttons past the array are not counted: the range adds 7, 127 singles add one each.
         QVERIFY(log.contains(deviceLine("0x1209-0x0003", "b134,a000", "Test Maker - Test Joystick :: B1")));
     }

@@ -59,8 +59,8 @@ private slots:
         QMutexLocker locker(&monitor.registryLock());
         QCOMPARE(monitor.findDevice("A12"), nullptr);
         QCOMPARE(monitor.findDevice("A"), nullptr);
-        QCOMPARE(QByteArray(monitor.findDevice("A1")->path), QByteArray("/dev/hidraw1"));
-        QCOMPARE(QByteArray(monitor.findDevice("")->path), QByteArray("/dev/hidraw2"));
+        QCOMPARE(QByteArray(monitor.findDevice("A1")->path()), QByteArray("/dev/hidraw1"));
+        QCOMPARE(QByteArray(monitor.findDevice("")->path()), QByteArray("/dev/hidraw2"));
     }
 
     // Units whose firmware shares its serial text: the serial names none of them, the path each.
@@ -75,7 +75,7 @@ private slots:
             QCOMPARE(monitor.findDevice("TWIN"), nullptr);
             QCOMPARE(log.lines(),
                      QStringList{"2 registered devices carry the serial \"TWIN\" - acting on none"});
-            QCOMPARE(QByteArray(monitor.findDeviceAt("/dev/hidraw2")->path), QByteArray("/dev/hidraw2"));
+            QCOMPARE(QByteArray(monitor.findDeviceAt("/dev/hidraw2")->path()), QByteArray("/dev/hidraw2"));
         }
         QVERIFY(!monitor.enterBootloader("TWIN"));
         QVERIFY(monitor.flashFirmwareAt("/dev/hidraw2", writeImage(imageOf(10))));

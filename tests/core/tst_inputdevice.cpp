@@ -9,6 +9,7 @@
 #include "device/inputdevice.h"
 #include "messagelog.h"
 #include "scriptedhid.h"
+#include "tests/support/inputdevicetesting.h"
 
 using namespace scripted;
 
@@ -33,16 +34,30 @@ struct Behaviour : AbstractHardware {
     void processInput(uint8_t *, uint32_t bytes) override { processed.push_back(bytes); }
 };
 
-// Opens the scripted device at `path` into a new InputDevice, as discovery would describe it.
-std::unique_ptr<InputDevice> openDevice(const std::string &path, Behaviour *behaviour = new Behaviour)
+// Releases the report description, as the monitor does, before destroying the device.
+struct ReleaseDevice {
+    void operator()(InputDevice *device) const
+    {
+        hid_free_preparsed_data(device->handle(), device->preparsedData());
+        delete device;
+    }
+};
+using OpenedDevice = std::unique_ptr<InputDevice, ReleaseDevice>;
+
+// Opens the scripted device at `path` into a new InputDevice and describes it, as discovery does.
+OpenedDevice openDevice(const std::string &path, Behaviour *behaviour = new Behaviour)
 {
-    auto device = std::make_unique<InputDevice>(behaviour);
-    device->handle = hid_open_path(path.c_str());
-    Device &script = *byPath(path);
-    device->caps = script.caps;
-    std::copy(script.buttonCaps.begin(), script.buttonCaps.end(), device->buttonCaps);
-    std::copy(script.valueCaps.begin(), script.valueCaps.end(), device->valueCaps);
+    OpenedDevice device(new InputDevice(behaviour));
+    device->attach(hid_open_path(path.c_str()), path.c_str());
+    if (!device->describe())
+        qFatal("the scripted device %s could not be described", path.c_str());
     return device;
+}
+
+// Reads the identity texts as discovery does; the enumeration record is of no interest here.
+void readTexts(InputDevice &device)
+{
+    device.readIdentity(hid_device_info{}, QString());
 }
 
 // Every signal of the device, in emission order, as text.
@@ -78,10 +93,10 @@ private slots:
         auto *behaviour = new Behaviour;
         behaviour->destroyed = &destroyed;
         auto device = openDevice("/dev/hidraw1", behaviour);
-        QCOMPARE(behaviour->area, &device->hardwareArea[0][0][0]);
-        QCOMPARE(device->hardwareArea[0][0][0], uint8_t(0));
-        QCOMPARE(device->readTimeout, 10);
-        QVERIFY(!device->active);
+        QCOMPARE(behaviour->area, InputDeviceTesting::hardwareArea(*device));
+        QCOMPARE(InputDeviceTesting::hardwareArea(*device)[0], uint8_t(0));
+        QCOMPARE(InputDeviceTesting::readTimeout(*device), 10);
+        QVERIFY(!device->isActive());
         device.reset();
         QVERIFY(destroyed);
         QCOMPARE(byPath("/dev/hidraw1")->closes, 1);
@@ -101,11 +116,11 @@ private slots:
 
         QVERIFY(device->poll());
         QCOMPARE(recorder.take(), (QStringList{"input 5", "all", "button 3 1", "analog 0 10 0x30"}));
-        QVERIFY(device->buttons[3]);
+        QVERIFY(device->buttons()[3]);
 
         QVERIFY(device->poll());
         QCOMPARE(recorder.take(), QStringList{"all"});
-        QVERIFY(device->buttons[3]); // a timeout leaves the state as it was
+        QVERIFY(device->buttons()[3]); // a timeout leaves the state as it was
 
         QVERIFY(device->poll());
         QCOMPARE(recorder.take(), (QStringList{"input 5", "all", "button 3 0", "analog 1 5 0x31",
@@ -115,8 +130,10 @@ private slots:
 
         QVERIFY(!device->poll());
         QVERIFY(recorder.take().isEmpty());
-        QCOMPARE(device->analog[2], 6); // a failed read changes nothing
-        QCOMPARE(std::memcmp(device->lastAnalog, device->analog, sizeof device->analog), 0);
+        QCOMPARE(device->analog()[2], 6); // a failed read changes nothing
+        QCOMPARE(std::memcmp(InputDeviceTesting::lastAnalog(*device), device->analog(),
+                             sizeof(int32_t) * InputDevice::AnalogCount),
+                 0);
     }
 
     void gamepadRangesFillSlotsInUsageOrder()
@@ -132,7 +149,7 @@ private slots:
         pad.reads = {Read::data({0, 1, 2, 3, 4, 5, 6, 7, 0x01, 0x08})};
         devices().push_back(pad);
         auto device = openDevice("/dev/hidraw2");
-        Behaviour *behaviour = static_cast<Behaviour *>(device->hardware);
+        Behaviour *behaviour = static_cast<Behaviour *>(device->hardware());
         Recorder recorder(device.get());
 
         QVERIFY(device->poll());
@@ -140,9 +157,9 @@ private slots:
                  (QStringList{"input 10", "all", "button 1 1", "button 12 1", "analog 0 1 0x30",
                               "analog 1 2 0x31", "analog 2 3 0x32", "analog 3 4 0x33", "analog 4 5 0x34",
                               "analog 5 6 0x35", "button 137 1", "button 130 0"}));
-        QCOMPARE(device->analogUsage[6], int(Hat));
+        QCOMPARE(device->analogUsage()[6], int(Hat));
         QCOMPARE(behaviour->processed, std::vector<uint32_t>{10});
-        QCOMPARE(device->inputData[9], uint8_t(0x08));
+        QCOMPARE(device->inputData()[9], uint8_t(0x08));
     }
 
     void onlySixteenValueUsagesAreDecoded()
@@ -160,9 +177,9 @@ private slots:
         devices().push_back(device);
         auto input = openDevice("/dev/hidraw3");
         QVERIFY(input->readInput());
-        QCOMPARE(input->analog[15], 0x3F);
-        QCOMPARE(input->analogUsage[15], 0x3F);
-        QCOMPARE(input->analogUsage[0], 0x30);
+        QCOMPARE(input->analog()[15], 0x3F);
+        QCOMPARE(input->analogUsage()[15], 0x3F);
+        QCOMPARE(input->analogUsage()[0], 0x30);
     }
 
     // Bounds the device must keep whatever the report description declares.
@@ -188,15 +205,17 @@ private slots:
         QSignalSpy cutInputs(cut.get(), &InputDevice::inputEvent);
 
         QVERIFY(input->readInput());
-        QVERIFY(input->buttons[127]);
-        QCOMPARE(std::count(std::begin(input->buttons), std::end(input->buttons), true), 1);
-        QCOMPARE(std::count(std::begin(input->lastButtons), std::end(input->lastButtons), true), 0);
+        QVERIFY(input->buttons()[127]);
+        QCOMPARE(std::count(input->buttons(), input->buttons() + InputDevice::ButtonCount, true), 1);
+        QCOMPARE(std::count(InputDeviceTesting::lastButtons(*input),
+                            InputDeviceTesting::lastButtons(*input) + InputDevice::ButtonCount, true),
+                 0);
         const Device &script = *byPath("/dev/hidraw4");
         QCOMPARE(script.readLengths, std::vector<size_t>{1024});
         QCOMPARE(script.usageListCapacities, std::vector<ULONG>{128});
 
         QVERIFY(cut->readInput());
-        QCOMPARE(std::count(std::begin(cut->buttons), std::end(cut->buttons), true), 0);
+        QCOMPARE(std::count(cut->buttons(), cut->buttons() + InputDevice::ButtonCount, true), 0);
         const Device &cutScript = *byPath("/dev/hidraw14");
         QCOMPARE(cutScript.readLengths, std::vector<size_t>{1024});
         QVERIFY(cutScript.usageListCapacities.empty());
@@ -212,7 +231,7 @@ private slots:
         devices().push_back(device);
         auto input = openDevice("/dev/hidraw5");
         QVERIFY(input->readInput());
-        QVERIFY(!input->buttons[1] && !input->buttons[2]);
+        QVERIFY(!input->buttons()[1] && !input->buttons()[2]);
         QVERIFY(byPath("/dev/hidraw5")->usageListCapacities.empty());
     }
 
@@ -238,9 +257,9 @@ private slots:
         device.product = text.toStdWString();
         devices().push_back(device);
         auto input = openDevice("/dev/hidraw6");
-        input->readProduct(input->product);
-        QCOMPARE(QByteArray(input->product), expected);
-        QVERIFY(std::strlen(input->product) < sizeof input->product);
+        readTexts(*input);
+        QCOMPARE(QByteArray(input->product()), expected);
+        QVERIFY(std::strlen(input->product()) < size_t(InputDevice::TextSize));
     }
 
     void invalidCodePointsBecomeReplacementCharacters()
@@ -249,8 +268,8 @@ private slots:
         device.serial = std::wstring{L'A', wchar_t(0xD800), wchar_t(0x110000), L'B'};
         devices().push_back(device);
         auto input = openDevice("/dev/hidraw7");
-        input->readSerial(input->serial);
-        QCOMPARE(QString::fromUtf8(input->serial), QStringLiteral("A\uFFFD\uFFFDB"));
+        readTexts(*input);
+        QCOMPARE(QString::fromUtf8(input->serial()), QStringLiteral("A\uFFFD\uFFFDB"));
     }
 
     void failedAndEmptyStringReads()
@@ -261,14 +280,12 @@ private slots:
         device.product = L"";
         devices().push_back(device);
         auto input = openDevice("/dev/hidraw8");
-        std::strcpy(input->product, "kept");
+        std::strcpy(InputDeviceTesting::product(*input), "kept");
         MessageLog log;
-        input->readSerial(input->serial);
-        input->readManufacturer(input->manufacturer);
-        input->readProduct(input->product);
+        readTexts(*input);
         QCOMPARE(log.lines(), (QStringList{"Error reading serial", "Error reading manufacturer"}));
-        QCOMPARE(input->serial[0], '\0');
-        QCOMPARE(QByteArray(input->product), QByteArray("kept"));
+        QCOMPARE(input->serial()[0], '\0');
+        QCOMPARE(QByteArray(input->product()), QByteArray("kept"));
     }
 };
 

@@ -110,7 +110,7 @@ int32_t askDevice(HardwareInterface &monitor, const QString &path,
 {
     QMutexLocker locker(&monitor.registryLock());
     InputDevice *device = monitor.findDeviceAt(path);
-    return device != nullptr ? question(*device->hardware) : -1;
+    return device != nullptr ? question(*device->hardware()) : -1;
 }
 
 int32_t reportsSeen(HardwareInterface &monitor, const QString &path)
@@ -265,7 +265,7 @@ private slots:
 
             monitor.bindPlugins();
             QCOMPARE(tagOf(monitor, "/dev/hidraw1"), 7);
-            AbstractHardware &bound = *monitor.findDeviceAt("/dev/hidraw1")->hardware;
+            AbstractHardware &bound = *monitor.findDeviceAt("/dev/hidraw1")->hardware();
             QCOMPARE(bound.queryC(), 0x0102); // created for the device's release number
             QCOMPARE(bound.queryF(), 0);      // no setBuffers or deviceAccepted on a bound object
 

@@ -25,7 +25,7 @@ QList<int32_t> ask(HardwareInterface &monitor, int32_t (AbstractHardware::*quest
     QList<int32_t> answers;
     for (const DeviceSnapshot &device : monitor.snapshot())
         monitor.withDevice(device.path,
-                           [&](InputDevice &input) { answers.append((input.hardware->*question)()); });
+                           [&](InputDevice &input) { answers.append((input.hardware()->*question)()); });
     return answers;
 }
 
