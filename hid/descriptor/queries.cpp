@@ -190,6 +190,27 @@ uint32_t forEachArrayButtonOn(const ButtonCap *caps, uint32_t count, const bool 
                              readField(report, length, item.bitPosition + j * item.bitSize, item.bitSize));
     };
     uint32_t total = 0;
+    if (item.bitSize == 1) {
+        // A 1-bit field holds 0, which names nothing, or 1, which always names the same position:
+        // every button is in one cap, in field order, so one pass over the fields 32 at a time
+        // gives what the field-by-field walk below gives, without a lookup per field.
+        const uint32_t k = capOf(arrayPosition(item, 1));
+        if (k == count)
+            return 0;
+        const uint32_t usageOffset = uint32_t(arrayPosition(item, 1) - firstPosition[k]);
+        for (uint32_t j = 0; j < item.fieldCount; j += 32) {
+            const uint32_t width = std::min<uint32_t>(item.fieldCount - j, 32);
+            uint32_t word = readField(report, length, item.bitPosition + j, uint16_t(width));
+            if (total >= room) {
+                total += uint32_t(std::popcount(word));
+                continue;
+            }
+            for (; word != 0 && total < room; word &= word - 1, ++total)
+                fn(total, k, usageOffset);
+            total += uint32_t(std::popcount(word));
+        }
+        return total;
+    }
     uint32_t only = count; // the one cap named so far
     bool several = false;
     for (uint32_t j = 0; j < item.fieldCount; ++j) {

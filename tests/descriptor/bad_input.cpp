@@ -3,6 +3,7 @@
 // that are accepted but built to cost the most: their work, counted in steps (descriptor/steps.h;
 // this suite links a parser that counts them), must grow with what they declare, not with its
 // square.
+#include <algorithm>
 #include <cstdio>
 
 #include "descriptor/collection.h"
@@ -120,6 +121,26 @@ void runBadInput(Checker &t)
         const uint64_t bound = 20 * (508 + 256);
         t.check(usageSteps <= bound, "usage query took " + std::to_string(usageSteps) + " steps");
         t.check(dataSteps <= bound, "data query took " + std::to_string(dataSteps) + " steps");
+
+        // 1-bit fields, read 32 at a time: 69 fields over usages 7 and 5 (value 1 names the first
+        // declared, 5), every other field on, and a padding bit after the last field.
+        const Bytes d1 =
+            hexBytes(open + "05 09 15 00 25 01 75 01 95 45 09 05 09 07 81 00 75 03 95 01 81 01 c0");
+        auto c1 = parseOrFail(t, d1, 0);
+        if (!c1)
+            return;
+        Bytes bits(10, 0x55);
+        bits[0] = 0;
+        std::vector<USAGE> few(20);
+        count = ULONG(few.size());
+        t.equal(hidparse::getUsages(*c1, HidP_Input, 0x09, 0, few.data(), &count, bits.data(), 10),
+                HIDP_STATUS_BUFFER_TOO_SMALL, "1-bit usages status");
+        t.equal(count, 35, "1-bit fields on, the padding not counted");
+        t.check(std::all_of(few.begin(), few.end(), [](USAGE u) { return u == 5; }), "1-bit usages");
+        count = ULONG(data.size());
+        t.equal(hidparse::getData(*c1, HidP_Input, data.data(), &count, bits.data(), 10), HIDP_STATUS_SUCCESS,
+                "1-bit data status");
+        t.check(count == 35 && data[34].DataIndex == 0, "1-bit data entries");
     });
     t.run("value caps over the same usages fill the lookup index once", [&] {
         // 16 value caps, each with a field for usages 0..4094 of one page: 65 520 usages to index
