@@ -10,6 +10,7 @@
 
 #include "counting_new.h"
 #include "descriptor/descriptor.h"
+#include "paired.h"
 #include "worst_cases.h"
 
 namespace {
@@ -274,6 +275,123 @@ void BM_WorstDecodeValueWalk(benchmark::State &state)
     decodeLoop(state, d, worstcase::anotherReport(d.caps.InputReportByteLength));
 }
 BENCHMARK(BM_WorstDecodeValueWalk);
+
+// Budgets are ratios to a plain reference measured in the same run, in interleaved pairs (see
+// paired.h): the decode against the hand-written extractor, each worst-case decode against the
+// joystick's decode, each worst-case parse against the parse of the 191-byte game pad descriptor.
+// Each benchmark runs its pairs once; its counters are the median ratio and the range it lies in
+// with 95 % confidence, and the two sides' median CPU time per call.
+constexpr int kPairs = 201;
+
+// One decode of `report` by `d`, its fields kept, as in decodeLoop.
+template <class D> auto decodeCall(D &d, const std::vector<uint8_t> &report)
+{
+    return [&d, &report] {
+        const uint8_t *r = report.data();
+        benchmark::DoNotOptimize(r);
+        benchmark::DoNotOptimize(d.decode(r));
+        benchmark::DoNotOptimize(d.values);
+        benchmark::DoNotOptimize(d.usages);
+    };
+}
+
+auto parseCall(const std::vector<uint8_t> &descriptor)
+{
+    return [&descriptor] {
+        std::string error;
+        auto c = hidparse::parseCollection(descriptor.data(), descriptor.size(), 0, error);
+        benchmark::DoNotOptimize(c.get());
+    };
+}
+
+// Calls of a side per batch: about half a millisecond of CPU for a call of `nsPerCall`.
+int callsFor(double nsPerCall)
+{
+    return std::max(1, int(5e5 / nsPerCall));
+}
+
+template <class A, class B> void reportPairs(benchmark::State &state, A &&a, B &&b)
+{
+    // A first batch of each side sizes the batches.
+    const auto firstCall = [](auto &fn) {
+        const double start = paired::threadCpuNs();
+        for (int i = 0; i < 100; ++i)
+            fn();
+        return (paired::threadCpuNs() - start) / 100;
+    };
+    const int aCalls = callsFor(firstCall(a)), bCalls = callsFor(firstCall(b));
+    paired::Result r;
+    for (auto _ : state)
+        r = paired::run(int(state.range(0)), aCalls, a, bCalls, b);
+    state.counters["ratio"] = r.ratio.median;
+    state.counters["ratio_low"] = r.ratio.low;
+    state.counters["ratio_high"] = r.ratio.high;
+    state.counters["a_ns"] = r.aNs;
+    state.counters["b_ns"] = r.bNs;
+}
+
+void BM_PairDecodeOverExtractor(benchmark::State &state)
+{
+    Decoder d(kJoystick);
+    HandDecoder h;
+    reportPairs(state, decodeCall(d, kJoystickReport), decodeCall(h, kJoystickReport));
+}
+BENCHMARK(BM_PairDecodeOverExtractor)->Arg(kPairs)->Iterations(1);
+
+// Arg 1 or 11: the 1024-usage array of that field width; 0: the walk past 4000 value caps.
+void BM_PairWorstDecodeOverDecode(benchmark::State &state)
+{
+    const int which = int(state.range(1));
+    const std::vector<uint8_t> descriptor =
+        which == 0 ? worstcase::valueCapsOfAnotherReport() : worstcase::arrayOf1024Usages(uint32_t(which));
+    Decoder worst(descriptor);
+    if (!worst.collection)
+        state.SkipWithError("the worst-case descriptor does not parse");
+    const std::vector<uint8_t> report = which == 0
+                                            ? worstcase::anotherReport(worst.caps.InputReportByteLength)
+                                            : worstcase::arrayReport(uint32_t(which));
+    Decoder plain(kJoystick);
+    reportPairs(state, decodeCall(worst, report), decodeCall(plain, kJoystickReport));
+}
+BENCHMARK(BM_PairWorstDecodeOverDecode)
+    ->Args({kPairs, 1})
+    ->Args({kPairs, 11})
+    ->Args({kPairs, 0})
+    ->Iterations(1);
+
+// Arg 0..4: 255 collections, the largest ranges, a page per cap, Push 32 deep, the 1024-usage array.
+void BM_PairWorstParseOverParse(benchmark::State &state)
+{
+    std::vector<uint8_t> descriptor;
+    switch (state.range(1)) {
+    case 0:
+        descriptor = worstcase::collections255();
+        break;
+    case 1:
+        descriptor = worstcase::largestUsageRanges();
+        break;
+    case 2:
+        descriptor = worstcase::usagesOnDistinctPages();
+        break;
+    case 3:
+        descriptor = worstcase::deepPushStacks();
+        break;
+    default:
+        descriptor = worstcase::arrayOf1024Usages(1);
+        break;
+    }
+    std::string error;
+    if (!hidparse::parseCollection(descriptor.data(), descriptor.size(), 0, error))
+        state.SkipWithError(error.c_str());
+    reportPairs(state, parseCall(descriptor), parseCall(kGamepad193));
+}
+BENCHMARK(BM_PairWorstParseOverParse)
+    ->Args({kPairs, 0})
+    ->Args({kPairs, 1})
+    ->Args({kPairs, 2})
+    ->Args({kPairs, 3})
+    ->Args({kPairs, 4})
+    ->Iterations(1);
 
 } // namespace
 

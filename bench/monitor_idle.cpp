@@ -15,12 +15,22 @@
 // bare 20 ms sleep loop. The difference between the two runs is what the monitor itself costs; the
 // raw reader's figure is what the machine and the fake devices charge for that cadence.
 //
+// With --pairs N the two take turns over the same controllers in one process: N pairs of a window
+// of the monitor and a window of the raw reader (in turns first, each started afresh and given
+// half a second to settle before its window), and the ratio judged is the monitor thread's CPU,
+// less its scans, over the raw reader thread's, per pair; its median and the range that median
+// lies in with 95 % confidence (bench/paired.h) are printed. The scans are given apart, as one
+// scan's CPU time and its share at the monitor's period: their cost is the fake bus's enumeration
+// (see docs/performance.md), and a window holds one or none of them.
+// The same ratio per pass, and both pollers' passes a second, show what the two loops do apart.
+//
 // Usage: bench_monitor_idle [--controllers N] [--seconds S] [--interval-ms M] [--real-bus] [--raw-reader]
 //   --controllers N  simulated controllers on the bus (default 0)
 //   --interval-ms M  each sends an input report every M ms; 0: they send nothing (default 20)
 //   --real-bus       no fake testbed: the monitor scans this machine's own bus (needs N = 0)
 //   --raw-reader     the raw reader instead of the monitor
 //   --read-size B    bytes the raw reader asks read(2) for (default 16384)
+//   --pairs N        N pairs of windows of S seconds each, monitor against raw reader (see above)
 // The last line is "RESULT key=value ...", for scripts.
 #include <QCoreApplication>
 #include <QMutexLocker>
@@ -52,6 +62,7 @@
 #include "hid/hid.h"
 #include "monitor/flashhardware.h"
 #include "monitor/scanfilter.h"
+#include "paired.h"
 #include "simulated_controller.h"
 
 namespace {
@@ -63,14 +74,15 @@ struct Options {
     bool realBus = false;
     bool rawReader = false;
     int readSize = 16384;
+    int pairs = 0;
 };
 
 Options parseOptions(int argc, char **argv)
 {
     Options o;
-    BenchArguments args(
-        argc, argv, "bench_monitor_idle",
-        "[--controllers N] [--seconds S] [--interval-ms M] [--real-bus] [--raw-reader] [--read-size B]");
+    BenchArguments args(argc, argv, "bench_monitor_idle",
+                        "[--controllers N] [--seconds S] [--interval-ms M] [--real-bus] [--raw-reader] "
+                        "[--read-size B] [--pairs N]");
     while (const char *option = args.next()) {
         const std::string arg = option;
         if (arg == "--controllers")
@@ -85,14 +97,18 @@ Options parseOptions(int argc, char **argv)
             o.rawReader = true;
         else if (arg == "--read-size")
             o.readSize = std::atoi(args.value());
+        else if (arg == "--pairs")
+            o.pairs = std::atoi(args.value());
         else
             args.fail("unknown option " + arg);
     }
     if (o.controllers < 0 || o.controllers > 16 || o.seconds <= 0 || o.intervalMs < 0 || o.readSize < 1 ||
-        o.readSize > 16384)
+        o.readSize > 16384 || o.pairs < 0 || o.pairs > 1000)
         args.fail("values out of range");
     if (o.realBus && o.controllers != 0)
         args.fail("--real-bus takes no fake controllers");
+    if (o.pairs > 0 && (o.realBus || o.rawReader))
+        args.fail("--pairs runs both pollers on the fake bus");
     return o;
 }
 
@@ -199,6 +215,7 @@ public:
     bool opened() const { return std::find(m_fds.begin(), m_fds.end(), -1) == m_fds.end(); }
     double cpuSeconds() { return threadCpuSeconds(m_thread.native_handle()); }
     pid_t threadId() const { return m_threadId; }
+    uint64_t passCount() const { return m_passes; }
 
 private:
     void run()
@@ -212,6 +229,7 @@ private:
                     m_stop = true;
             }
             std::this_thread::sleep_for(std::chrono::milliseconds(20));
+            ++m_passes;
         }
     }
 
@@ -219,6 +237,7 @@ private:
     std::vector<uint8_t> m_buffer;
     std::atomic<bool> m_stop{false};
     std::atomic<pid_t> m_threadId{0};
+    std::atomic<uint64_t> m_passes{0};
     std::thread m_thread;
 };
 
@@ -246,6 +265,27 @@ qsizetype registered(FlashHardware &monitor)
 
 void dropMessage(QtMsgType, const QMessageLogContext &, const QString &) {}
 
+// What one scan costs: the six enumerations of the scan filter table, on this bus, row by row (in
+// `rows`, milliseconds); the mean of five.
+double oneScanCpuSeconds(std::string &rows)
+{
+    std::array<double, scanFilters.size()> rowCpu{};
+    constexpr int kScans = 5;
+    for (int i = 0; i < kScans; ++i) {
+        for (size_t r = 0; r < scanFilters.size(); ++r) {
+            const double before = threadCpuSeconds(pthread_self());
+            hid_free_enumeration(hid_enumerate(scanFilters[r].vendorId, scanFilters[r].productId));
+            rowCpu[r] += (threadCpuSeconds(pthread_self()) - before) / kScans;
+        }
+    }
+    double scanCpu = 0;
+    for (const double cpu : rowCpu) {
+        scanCpu += cpu;
+        rows += (rows.empty() ? "" : ", ") + std::to_string(cpu * 1e3).substr(0, 5);
+    }
+    return scanCpu;
+}
+
 int measure(const Options &o, fakehid::Testbed *bed)
 {
     std::vector<std::unique_ptr<fakehid::SimulatedController>> controllers;
@@ -258,22 +298,8 @@ int measure(const Options &o, fakehid::Testbed *bed)
         controllers.push_back(std::make_unique<fakehid::SimulatedController>(*bed, config));
     }
 
-    // What one scan costs: the six enumerations of the scan filter table, on this bus, row by row.
-    std::array<double, scanFilters.size()> rowCpu{};
-    constexpr int kScans = 5;
-    for (int i = 0; i < kScans; ++i) {
-        for (size_t r = 0; r < scanFilters.size(); ++r) {
-            const double before = threadCpuSeconds(pthread_self());
-            hid_free_enumeration(hid_enumerate(scanFilters[r].vendorId, scanFilters[r].productId));
-            rowCpu[r] += (threadCpuSeconds(pthread_self()) - before) / kScans;
-        }
-    }
-    double scanCpu = 0;
     std::string rows;
-    for (const double cpu : rowCpu) {
-        scanCpu += cpu;
-        rows += (rows.empty() ? "" : ", ") + std::to_string(cpu * 1e3).substr(0, 5);
-    }
+    const double scanCpu = oneScanCpuSeconds(rows);
 
     // The poller under measurement, and its thread's CPU time.
     std::unique_ptr<CountingMonitor> monitor;
@@ -378,6 +404,123 @@ int measure(const Options &o, fakehid::Testbed *bed)
     return stillRegistered == o.controllers ? 0 : 1;
 }
 
+// One window of a poller, after it has settled.
+struct Window {
+    double wall = 0, process = 0, poller = 0, scans = 0; // seconds
+    uint64_t passes = 0;
+};
+
+// Starts a fresh monitor, waits for it to register every controller and settle, measures it for
+// `seconds` and stops it. False when the controllers were not all registered.
+bool monitorWindow(int controllers, double seconds, Window &w)
+{
+    CountingMonitor monitor;
+    std::atomic<pthread_t> thread{};
+    std::atomic<bool> started{false};
+    QObject::connect(
+        &monitor, &QThread::started, &monitor,
+        [&] {
+            thread = pthread_self();
+            started = true;
+        },
+        Qt::DirectConnection);
+    monitor.start();
+    const double deadline = wallSeconds() + 30;
+    while ((!started || registered(monitor) < controllers) && wallSeconds() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    const double wall0 = wallSeconds(), process0 = processCpuSeconds(), poller0 = threadCpuSeconds(thread);
+    const double scans0 = monitor.scanCpuSeconds;
+    const uint64_t passes0 = monitor.passCount();
+    std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
+    w.poller = threadCpuSeconds(thread) - poller0;
+    w.process = processCpuSeconds() - process0;
+    w.wall = wallSeconds() - wall0;
+    w.scans = monitor.scanCpuSeconds - scans0;
+    w.passes = monitor.passCount() - passes0;
+    const bool all = registered(monitor) == controllers;
+    monitor.stop();
+    monitor.wait();
+    return all;
+}
+
+bool rawWindow(const std::vector<std::unique_ptr<fakehid::SimulatedController>> &controllers, double seconds,
+               Window &w)
+{
+    RawReader reader(controllers, 16384);
+    if (!reader.opened())
+        return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    const double wall0 = wallSeconds(), process0 = processCpuSeconds(), poller0 = reader.cpuSeconds();
+    const uint64_t passes0 = reader.passCount();
+    std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
+    w.poller = reader.cpuSeconds() - poller0;
+    w.process = processCpuSeconds() - process0;
+    w.wall = wallSeconds() - wall0;
+    w.passes = reader.passCount() - passes0;
+    return true;
+}
+
+// --pairs: the monitor and the raw reader in turns over the same controllers.
+int measurePairs(const Options &o, fakehid::Testbed &bed)
+{
+    std::vector<std::unique_ptr<fakehid::SimulatedController>> controllers;
+    for (int i = 0; i < o.controllers; ++i) {
+        fakehid::SimulatedControllerConfig config;
+        config.number = i + 1;
+        config.inputInterval =
+            o.intervalMs > 0 ? std::chrono::milliseconds(o.intervalMs) : std::chrono::hours(24);
+        controllers.push_back(std::make_unique<fakehid::SimulatedController>(bed, config));
+    }
+    std::string rows;
+    const double scanCpu = oneScanCpuSeconds(rows);
+    const double scanPeriod = std::chrono::duration<double>(HardwareInterface::DefaultScanPeriod).count();
+    std::vector<double> ratio, perPass, monitorPct, rawPct, monitorProcessPct, rawProcessPct, monitorRate,
+        rawRate;
+    for (int pair = 0; pair < o.pairs; ++pair) {
+        Window m, r;
+        bool ok = true;
+        if (pair % 2 == 0) {
+            ok = monitorWindow(o.controllers, o.seconds, m) && rawWindow(controllers, o.seconds, r);
+        } else {
+            ok = rawWindow(controllers, o.seconds, r) && monitorWindow(o.controllers, o.seconds, m);
+        }
+        if (!ok || m.passes == 0 || r.passes == 0 || r.poller <= 0) {
+            std::fprintf(stderr, "bench_monitor_idle: pair %d: a poller did not run or lost a controller\n",
+                         pair + 1);
+            return 1;
+        }
+        const double monitorShare = (m.poller - m.scans) / m.wall, rawShare = r.poller / r.wall;
+        ratio.push_back(monitorShare / rawShare);
+        perPass.push_back(((m.poller - m.scans) / double(m.passes)) / (r.poller / double(r.passes)));
+        monitorPct.push_back(100 * monitorShare);
+        rawPct.push_back(100 * rawShare);
+        monitorProcessPct.push_back(100 * m.process / m.wall);
+        rawProcessPct.push_back(100 * r.process / r.wall);
+        monitorRate.push_back(double(m.passes) / m.wall);
+        rawRate.push_back(double(r.passes) / r.wall);
+    }
+    const paired::Spread ratioSpread = paired::spread(ratio), passSpread = paired::spread(perPass);
+    const auto median = [](const std::vector<double> &v) { return paired::spread(v).median; };
+    std::printf(
+        "monitor against raw reader, %d controller%s, %d pairs of %.1f s: monitor thread less its "
+        "scans %.3f%%, raw reader %.3f%%, ratio %.2f (95%% range %.2f-%.2f); per pass %.2f "
+        "(%.2f-%.2f), passes a second %.1f against %.1f; one scan %.2f ms of CPU, every %.0f s: %.3f%%\n",
+        o.controllers, o.controllers == 1 ? "" : "s", o.pairs, o.seconds, median(monitorPct), median(rawPct),
+        ratioSpread.median, ratioSpread.low, ratioSpread.high, passSpread.median, passSpread.low,
+        passSpread.high, median(monitorRate), median(rawRate), scanCpu * 1e3, scanPeriod,
+        100 * scanCpu / scanPeriod);
+    std::printf("RESULT pairs=%d controllers=%d seconds=%.1f ratio=%.3f ratio_low=%.3f ratio_high=%.3f "
+                "per_pass_ratio=%.3f per_pass_low=%.3f per_pass_high=%.3f monitor_cpu_pct=%.3f "
+                "raw_cpu_pct=%.3f monitor_process_pct=%.3f raw_process_pct=%.3f monitor_passes_per_s=%.1f "
+                "raw_passes_per_s=%.1f scan_cpu_ms=%.2f scan_share_pct=%.3f\n",
+                o.pairs, o.controllers, o.seconds, ratioSpread.median, ratioSpread.low, ratioSpread.high,
+                passSpread.median, passSpread.low, passSpread.high, median(monitorPct), median(rawPct),
+                median(monitorProcessPct), median(rawProcessPct), median(monitorRate), median(rawRate),
+                scanCpu * 1e3, 100 * scanCpu / scanPeriod);
+    return 0;
+}
+
 } // namespace
 
 int main(int argc, char **argv)
@@ -392,5 +535,5 @@ int main(int argc, char **argv)
     fakehid::Testbed bed;
     QCoreApplication app(argc, argv);
     qInstallMessageHandler(dropMessage);
-    return measure(options, &bed);
+    return options.pairs > 0 ? measurePairs(options, bed) : measure(options, &bed);
 }

@@ -1,15 +1,18 @@
-// The firmware transfer's own cost. A 1 MiB image goes to a fake bootloader with 65-byte feature
-// reports through InputDevice::flashFirmware; the same number of bare HIDIOCSFEATURE calls of
-// 65 bytes goes to the same fake device in the same run. The difference per block is what the
-// transfer adds to the kernel call: reading the file, filling and zeroing the block buffer, the
-// HID layer's checks, the debug line and the progress signal. The budget is 5% of the bare calls.
+// The firmware transfer's own cost. An image (1 MiB unless --image-kib says otherwise) goes to a fake
+// bootloader with 65-byte feature reports through InputDevice::flashFirmware; the same number of bare
+// HIDIOCSFEATURE calls of 65 bytes goes to the same fake device in the same run. The difference per block is
+// what the transfer adds to the kernel call: reading the file, filling and zeroing the block buffer, the HID
+// layer's checks, the debug line and the progress signal. The budget is 5% of the bare calls.
 //
 // Each fake call is a round trip to umockdev's worker thread, so the wall-clock times carry the
 // scheduling noise of the machine; the calling thread's CPU time is reported beside them.
 // The debug lines are formatted as in the program and then dropped, so that the terminal's speed
 // is not measured.
 //
-// Beside Google Benchmark's options it takes --pairs N: the number of pairs of runs (default 10).
+// Beside Google Benchmark's options it takes --pairs N, the number of pairs of runs (default 10),
+// and --image-kib K, the image's size (default 1024). Many pairs of smaller images judge the
+// overhead better than a few of whole ones: each pair's two sides then share the machine's state
+// for a shorter while, and the median of many pairs' ratios stands still where a few move.
 #include <benchmark/benchmark.h>
 
 #include <QFile>
@@ -33,12 +36,16 @@
 #include "device/abstracthardware.h"
 #include "device/inputdevice.h"
 #include "fake_hidraw.h"
+#include "paired.h"
 
 namespace {
 
-constexpr size_t kImageSize = 1 << 20;
 constexpr size_t kReportLength = 65;
-constexpr size_t kBlocks = (kImageSize + kReportLength - 2) / (kReportLength - 1);
+size_t g_imageSize = 1 << 20;
+size_t blocks()
+{
+    return (g_imageSize + kReportLength - 2) / (kReportLength - 1);
+}
 
 // A bootloader: a joystick collection with 64 vendor feature bytes, no report IDs.
 const fakehid::Bytes kBootloaderDescriptor = {0x05, 0x01, 0x09, 0x04, 0xa1, 0x01, 0x05, 0x09, 0x19, 0x01,
@@ -69,7 +76,8 @@ void transfer()
 void bareFeatureCalls()
 {
     unsigned char report[kReportLength] = {};
-    for (size_t block = 0; block < kBlocks; ++block) {
+    const size_t count = blocks();
+    for (size_t block = 0; block < count; ++block) {
         report[1] = static_cast<unsigned char>(block);
         if (ioctl(g_bench.fd, HIDIOCSFEATURE(kReportLength), report) < 0)
             fail("HIDIOCSFEATURE failed");
@@ -98,14 +106,7 @@ template <typename F> Sample measure(F &&run)
     const auto cpu = threadCpuTime() - cpuStart;
     const auto wall = Clock::now() - wallStart;
     const auto us = [](auto d) { return std::chrono::duration<double, std::micro>(d).count(); };
-    return {us(wall) / double(kBlocks), us(cpu) / double(kBlocks)};
-}
-
-double median(std::vector<double> values)
-{
-    std::sort(values.begin(), values.end());
-    const size_t n = values.size();
-    return n % 2 ? values[n / 2] : (values[n / 2 - 1] + values[n / 2]) / 2;
+    return {us(wall) / double(blocks()), us(cpu) / double(blocks())};
 }
 
 double minimum(const std::vector<double> &values)
@@ -113,9 +114,9 @@ double minimum(const std::vector<double> &values)
     return *std::min_element(values.begin(), values.end());
 }
 
-// Pairs of runs, the two sides back to back and in turns first. Other work on a busy machine only
-// ever adds time, so the fastest run of each side is the best estimate of its cost; the median of
-// the pairs' ratios is shown beside it.
+// Pairs of runs, the two sides back to back and in turns first. The median of the pairs' ratios is
+// judged, with the range it lies in with 95 % confidence as its spread (paired.h); the fastest run
+// of each side is shown beside it.
 void transferAgainstBareCalls(benchmark::State &state)
 {
     const int pairs = int(state.range(0));
@@ -140,27 +141,33 @@ void transferAgainstBareCalls(benchmark::State &state)
     state.counters["transfer_us_min"] = minimum(transferWall);
     state.counters["bare_us_min"] = minimum(bareWall);
     state.counters["extra_pct_min"] = 100.0 * (minimum(transferWall) / minimum(bareWall) - 1.0);
-    state.counters["extra_pct_median_pair"] = 100.0 * (median(wallRatio) - 1.0);
+    const paired::Spread ratio = paired::spread(wallRatio);
+    state.counters["extra_pct_median_pair"] = 100.0 * (ratio.median - 1.0);
+    state.counters["extra_pct_low"] = 100.0 * (ratio.low - 1.0);
+    state.counters["extra_pct_high"] = 100.0 * (ratio.high - 1.0);
+    state.counters["extra_pct_quartile1"] = 100.0 * (ratio.quartile1 - 1.0);
+    state.counters["extra_pct_quartile3"] = 100.0 * (ratio.quartile3 - 1.0);
+    state.counters["pairs"] = double(wallRatio.size());
     state.counters["cpu_transfer_us_min"] = minimum(transferCpu);
     state.counters["cpu_bare_us_min"] = minimum(bareCpu);
     state.counters["cpu_extra_pct_min"] = 100.0 * (minimum(transferCpu) / minimum(bareCpu) - 1.0);
 }
 
-// Takes "--pairs N" out of the arguments; the number of pairs, 10 without it.
-int takePairsOption(int &argc, char **argv)
+// Takes "NAME N" out of the arguments; N, or `otherwise` without it.
+int takeOption(int &argc, char **argv, const char *name, int otherwise)
 {
-    int pairs = 10;
+    int value = otherwise;
     for (int i = 1; i < argc; ++i) {
-        if (std::strcmp(argv[i], "--pairs") != 0)
+        if (std::strcmp(argv[i], name) != 0)
             continue;
-        if (i + 1 >= argc || (pairs = std::atoi(argv[i + 1])) < 1)
-            fail("--pairs takes a number of pairs, 1 or more");
+        if (i + 1 >= argc || (value = std::atoi(argv[i + 1])) < 1)
+            fail("--pairs and --image-kib take a number, 1 or more");
         for (int j = i + 2; j <= argc; ++j)
             argv[j - 2] = argv[j];
         argc -= 2;
         break;
     }
-    return pairs;
+    return value;
 }
 
 void dropMessage(QtMsgType, const QMessageLogContext &, const QString &) {}
@@ -170,6 +177,8 @@ void dropMessage(QtMsgType, const QMessageLogContext &, const QString &) {}
 int main(int argc, char **argv)
 {
     fakehid::ensurePreloaded(argc, argv);
+    const int pairs = takeOption(argc, argv, "--pairs", 10);
+    g_imageSize = size_t(takeOption(argc, argv, "--image-kib", 1024)) * 1024;
     fakehid::Testbed bed;
     fakehid::DeviceConfig config;
     config.product = config.hidName = "Bootloader";
@@ -180,8 +189,8 @@ int main(int argc, char **argv)
     QTemporaryDir dir;
     g_bench.imageFile = dir.filePath(QStringLiteral("image.bin"));
     QFile file(g_bench.imageFile);
-    QByteArray image(kImageSize, Qt::Uninitialized);
-    for (size_t i = 0; i < kImageSize; ++i)
+    QByteArray image(qsizetype(g_imageSize), Qt::Uninitialized);
+    for (size_t i = 0; i < g_imageSize; ++i)
         image[qsizetype(i)] = char(i * 13 + i / 256);
     if (!file.open(QIODevice::WriteOnly) || file.write(image) != image.size())
         fail("cannot write the image");
@@ -200,7 +209,7 @@ int main(int argc, char **argv)
 
     qInstallMessageHandler(dropMessage);
     benchmark::RegisterBenchmark("transferAgainstBareCalls", transferAgainstBareCalls)
-        ->Arg(takePairsOption(argc, argv))
+        ->Arg(pairs)
         ->Unit(benchmark::kSecond)
         ->UseRealTime()
         ->Iterations(1);
