@@ -11,6 +11,7 @@
 
 #include "fake_hidraw.h"
 #include "hid.h"
+#include "paired.h"
 #include "test_descriptors.h"
 #include "worst_cases.h"
 
@@ -44,6 +45,24 @@ void BM_EnumerateJoystickNode(benchmark::State &state)
     enumerateLoop(state, kJoystickProduct, 1);
 }
 BENCHMARK(BM_EnumerateJoystickNode)->Unit(benchmark::kMicrosecond);
+
+// The budget's figure: what the worst node costs beyond the plain one, in interleaved pairs of one
+// enumeration each (see paired.h), with the range the median difference lies in.
+void BM_PairWorstBeyondJoystickNode(benchmark::State &state)
+{
+    const auto enumerate = [](uint16_t product) {
+        return [product] { hid_free_enumeration(hid_enumerate(0x1209, product)); };
+    };
+    paired::Result r;
+    for (auto _ : state)
+        r = paired::run(int(state.range(0)), 1, enumerate(kWorstProduct), 1, enumerate(kJoystickProduct));
+    state.counters["extra_us"] = r.difference.median / 1e3;
+    state.counters["extra_low_us"] = r.difference.low / 1e3;
+    state.counters["extra_high_us"] = r.difference.high / 1e3;
+    state.counters["worst_us"] = r.aNs / 1e3;
+    state.counters["plain_us"] = r.bNs / 1e3;
+}
+BENCHMARK(BM_PairWorstBeyondJoystickNode)->Arg(301)->Iterations(1)->Unit(benchmark::kMillisecond);
 
 } // namespace
 

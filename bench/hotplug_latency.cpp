@@ -152,7 +152,7 @@ int measure(const Options &o, fakehid::Testbed &bed)
     }
 
     std::mt19937 random(12345);
-    std::vector<double> latencies, plugging, untilScan, scanning;
+    std::vector<double> latencies, plugging, untilScan, scanning, scanShare;
     for (int run = 0; status == 0 && run < o.runs; ++run) {
         std::this_thread::sleep_for(std::chrono::milliseconds(random() % 200)); // any moment of a pass
         long before = 0;
@@ -178,6 +178,7 @@ int measure(const Options &o, fakehid::Testbed &bed)
             plugging.push_back(ms(zero, onTheBus.time_since_epoch().count()));
             untilScan.push_back(ms(zero, monitor.lastScanStart));
             scanning.push_back(ms(monitor.lastScanStart, monitor.lastScanEnd));
+            scanShare.push_back(100 * scanning.back() / latencies.back());
         }
         controller.reset();
         if (!waitForChanges(before + 2) || registered(monitor) != o.controllers) {
@@ -205,8 +206,11 @@ int measure(const Options &o, fakehid::Testbed &bed)
         "plugged beside %d silent controller%s (%s), %d runs: median %.1f ms, min %.1f ms, max %.1f ms\n",
         o.controllers, o.controllers == 1 ? "" : "s", modeName(o), o.runs, median, latencies.front(),
         latencies.back());
-    std::printf("RESULT controllers=%d runs=%d mode=%s median_ms=%.1f min_ms=%.1f max_ms=%.1f\n",
-                o.controllers, o.runs, modeName(o), median, latencies.front(), latencies.back());
+    std::printf("the scan's share of each run's time, median: %.0f%%\n", medianOf(scanShare));
+    std::printf("RESULT controllers=%d runs=%d mode=%s median_ms=%.1f min_ms=%.1f max_ms=%.1f scan_ms=%.1f "
+                "scan_share_pct=%.0f\n",
+                o.controllers, o.runs, modeName(o), median, latencies.front(), latencies.back(),
+                medianOf(scanning), medianOf(scanShare));
     return 0;
 }
 

@@ -62,16 +62,17 @@ inline double threadCpuNs()
 }
 
 struct Result {
-    Spread ratio;   // a / b per pair
-    double aNs = 0; // median CPU time of one call of a
-    double bNs = 0; // the same of b
+    Spread ratio;      // a / b per pair
+    Spread difference; // a - b per pair, nanoseconds per call
+    double aNs = 0;    // median CPU time of one call of a
+    double bNs = 0;    // the same of b
 };
 
 // Runs `pairs` pairs of a batch of `aCalls` calls of a() and a batch of `bCalls` calls of b(), in
 // turns first, timing each batch by the thread's CPU clock.
 template <class A, class B> Result run(int pairs, int aCalls, A &&a, int bCalls, B &&b)
 {
-    std::vector<double> ratios, aTimes, bTimes;
+    std::vector<double> ratios, differences, aTimes, bTimes;
     ratios.reserve(size_t(pairs));
     const auto batch = [](int calls, auto &fn) {
         const double start = threadCpuNs();
@@ -91,8 +92,9 @@ template <class A, class B> Result run(int pairs, int aCalls, A &&a, int bCalls,
         aTimes.push_back(ta);
         bTimes.push_back(tb);
         ratios.push_back(ta / tb);
+        differences.push_back(ta - tb);
     }
-    return {spread(ratios), spread(aTimes).median, spread(bTimes).median};
+    return {spread(ratios), spread(differences), spread(aTimes).median, spread(bTimes).median};
 }
 
 } // namespace paired
