@@ -17,7 +17,7 @@
 //
 // With --pairs N the two take turns over the same controllers in one process: N pairs of a window
 // of the monitor and a window of the raw reader (in turns first, each started afresh and given
-// half a second to settle before its window), and the ratio judged is the monitor thread's CPU,
+// 0.3 s to settle before its window), and the ratio judged is the monitor thread's CPU,
 // less its scans, over the raw reader thread's, per pair; its median and the range that median
 // lies in with 95 % confidence (bench/paired.h) are printed. The scans are given apart, as one
 // scan's CPU time and its share at the monitor's period: their cost is the fake bus's enumeration
@@ -428,7 +428,7 @@ bool monitorWindow(int controllers, double seconds, Window &w)
     const double deadline = wallSeconds() + 30;
     while ((!started || registered(monitor) < controllers) && wallSeconds() < deadline)
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
     const double wall0 = wallSeconds(), process0 = processCpuSeconds(), poller0 = threadCpuSeconds(thread);
     const double scans0 = monitor.scanCpuSeconds;
     const uint64_t passes0 = monitor.passCount();
@@ -450,7 +450,7 @@ bool rawWindow(const std::vector<std::unique_ptr<fakehid::SimulatedController>> 
     RawReader reader(controllers, 16384);
     if (!reader.opened())
         return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
     const double wall0 = wallSeconds(), process0 = processCpuSeconds(), poller0 = reader.cpuSeconds();
     const uint64_t passes0 = reader.passCount();
     std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
