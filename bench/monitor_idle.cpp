@@ -286,17 +286,28 @@ double oneScanCpuSeconds(std::string &rows)
     return scanCpu;
 }
 
-int measure(const Options &o, fakehid::Testbed *bed)
+// The controllers of a run, plugged in on `bed`. A silent one (no interval) sends its first report
+// and then none for as long as the run lasts.
+std::vector<std::unique_ptr<fakehid::SimulatedController>> plugControllers(const Options &o,
+                                                                           fakehid::Testbed &bed)
 {
     std::vector<std::unique_ptr<fakehid::SimulatedController>> controllers;
     for (int i = 0; i < o.controllers; ++i) {
         fakehid::SimulatedControllerConfig config;
         config.number = i + 1;
-        // A silent controller sends its first report and then none for as long as this runs.
         config.inputInterval =
             o.intervalMs > 0 ? std::chrono::milliseconds(o.intervalMs) : std::chrono::hours(24);
-        controllers.push_back(std::make_unique<fakehid::SimulatedController>(*bed, config));
+        controllers.push_back(std::make_unique<fakehid::SimulatedController>(bed, config));
     }
+    return controllers;
+}
+
+int measure(const Options &o, fakehid::Testbed *bed)
+{
+    // On the real bus (no testbed) the controllers are whatever is plugged in.
+    std::vector<std::unique_ptr<fakehid::SimulatedController>> controllers;
+    if (bed != nullptr)
+        controllers = plugControllers(o, *bed);
 
     std::string rows;
     const double scanCpu = oneScanCpuSeconds(rows);
@@ -464,14 +475,7 @@ bool rawWindow(const std::vector<std::unique_ptr<fakehid::SimulatedController>> 
 // --pairs: the monitor and the raw reader in turns over the same controllers.
 int measurePairs(const Options &o, fakehid::Testbed &bed)
 {
-    std::vector<std::unique_ptr<fakehid::SimulatedController>> controllers;
-    for (int i = 0; i < o.controllers; ++i) {
-        fakehid::SimulatedControllerConfig config;
-        config.number = i + 1;
-        config.inputInterval =
-            o.intervalMs > 0 ? std::chrono::milliseconds(o.intervalMs) : std::chrono::hours(24);
-        controllers.push_back(std::make_unique<fakehid::SimulatedController>(bed, config));
-    }
+    auto controllers = plugControllers(o, bed);
     std::string rows;
     const double scanCpu = oneScanCpuSeconds(rows);
     const double scanPeriod = std::chrono::duration<double>(HardwareInterface::DefaultScanPeriod).count();
