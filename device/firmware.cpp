@@ -145,7 +145,9 @@ bool InputDevice::flashImage(const QByteArray &image, FlashFailure *failure)
             qDebug() << "Firmware block taken only in part:" << taken << "of" << blockSize;
             return fail(failure, FlashFailure::Reason::BlockIncomplete, number, blockTotal);
         }
-        qDebug() << "Firmware block sent: " << fill;
+        // The printf form says the same as the stream form ("sent:  65") at a fraction of its
+        // cost; this line comes once per block, between two calls to the device.
+        qDebug("Firmware block sent:  %zu", fill);
         if (index + 1 < blocks) {
             sent += blockSize;
             emit flashTick(imageLength, progressPercent(sent, imageLength));
